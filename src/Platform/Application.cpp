@@ -1,0 +1,203 @@
+#include "Platform/Application.h"
+
+#include <sys/utsname.h>
+#include <sys/xattr.h>
+#include <syslog.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "Platform/NotificationCenter.h"
+#include "Platform/ThreadName.h"
+
+extern "C" char *program_invocation_short_name;
+
+namespace hv::platform {
+
+Application &Application::shared() {
+    static Application *app = new Application;
+    return *app;
+}
+
+Application::Application() {
+    info_.emplace_back(SupportedAccessoryProtocolsKey,
+                       std::vector<std::string>{"com.vorasel.sensor", "com.vorasel.ccidcontrol",
+                                                "com.vorasel.ccidbulk", "com.vorasel.ccidinterrupt",
+                                                "com.vorasel.trace", "com.vorasel.manager"});
+    info_.emplace_back(BackgroundModesKey, std::vector<std::string>{});
+    utsname uts{};
+    if (uname(&uts) == 0) osVersion_ = uts.release;
+    processName_ = program_invocation_short_name ? program_invocation_short_name : "";
+}
+
+std::vector<std::string> Application::infoList(const std::string &key) const {
+    std::lock_guard lock(mutex_);
+    for (const auto &[k, v] : info_)
+        if (k == key) return v;
+    return {};
+}
+
+void Application::setInfoList(const std::string &key, std::vector<std::string> values) {
+    std::lock_guard lock(mutex_);
+    for (auto &[k, v] : info_) {
+        if (k == key) {
+            v = std::move(values);
+            return;
+        }
+    }
+    info_.emplace_back(key, std::move(values));
+}
+
+bool Application::boolForKey(const std::string &key) const {
+    std::lock_guard lock(mutex_);
+    for (const auto &[k, v] : defaults_)
+        if (k == key) return v;
+    return false;
+}
+
+void Application::setBool(const std::string &key, bool value) {
+    std::lock_guard lock(mutex_);
+    for (auto &[k, v] : defaults_) {
+        if (k == key) {
+            v = value;
+            return;
+        }
+    }
+    defaults_.emplace_back(key, value);
+}
+
+void Application::removeDefault(const std::string &key) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(defaults_, [&](const auto &entry) { return entry.first == key; });
+}
+
+std::string Application::operatingSystemVersion() const {
+    std::lock_guard lock(mutex_);
+    return osVersion_;
+}
+
+void Application::setOperatingSystemVersion(std::string version) {
+    std::lock_guard lock(mutex_);
+    osVersion_ = std::move(version);
+}
+
+bool Application::isMainThread() const { return platform::isMainThread(); }
+
+std::string Application::processName() const {
+    std::lock_guard lock(mutex_);
+    return processName_;
+}
+
+void Application::setProcessName(std::string name) {
+    std::lock_guard lock(mutex_);
+    processName_ = std::move(name);
+}
+
+void Application::setResourceDirectory(std::string directory) {
+    std::lock_guard lock(mutex_);
+    resourceDirectory_ = std::move(directory);
+}
+
+std::optional<std::string> Application::pathForResource(const std::string &name,
+                                                        const std::string &type) const {
+    std::string dir;
+    {
+        std::lock_guard lock(mutex_);
+        dir = resourceDirectory_;
+    }
+    if (dir.empty() || name.empty()) return std::nullopt;
+    std::filesystem::path path = std::filesystem::path(dir) / (name + "." + type);
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return std::nullopt;
+    return path.string();
+}
+
+void Application::setSoundHook(SoundHook hook) {
+    std::lock_guard lock(mutex_);
+    soundHook_ = std::move(hook);
+}
+
+void Application::playSystemSound(const std::string &path) {
+    SoundHook hook;
+    {
+        std::lock_guard lock(mutex_);
+        hook = soundHook_;
+    }
+    if (hook) hook(path);
+}
+
+void Application::systemLog(int priority, const std::string &text) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!syslogOpen_) {
+            openlog(nullptr, LOG_PID, LOG_USER);
+            syslogOpen_ = true;
+        }
+    }
+    syslog(priority, "%s", text.c_str());
+}
+
+std::string Application::cachesDirectory() const {
+    {
+        std::lock_guard lock(mutex_);
+        if (!cachesDirectory_.empty()) return cachesDirectory_;
+    }
+    if (const char *xdg = std::getenv("XDG_CACHE_HOME"); xdg && *xdg) return xdg;
+    if (const char *home = std::getenv("HOME"); home && *home)
+        return std::string(home) + "/.cache";
+    return "/tmp";
+}
+
+void Application::setCachesDirectory(std::string directory) {
+    std::lock_guard lock(mutex_);
+    cachesDirectory_ = std::move(directory);
+}
+
+bool Application::setExtendedAttribute(const std::string &path, const std::string &name,
+                                       const std::string &value, std::string *error) {
+    const std::string attr = "user." + name;
+    if (setxattr(path.c_str(), attr.c_str(), value.data(), value.size(), 0) == 0) return true;
+    if (error) *error = std::strerror(errno);
+    return false;
+}
+
+bool Application::removeExtendedAttribute(const std::string &path, const std::string &name,
+                                          std::string *error) {
+    const std::string attr = "user." + name;
+    if (removexattr(path.c_str(), attr.c_str()) == 0) return true;
+    if (error) *error = std::strerror(errno);
+    return false;
+}
+
+bool Application::hasExtendedAttribute(const std::string &path, const std::string &name) {
+    const std::string attr = "user." + name;
+    return getxattr(path.c_str(), attr.c_str(), nullptr, 0) >= 0;
+}
+
+bool Application::setFileProtection(const std::string &path, const std::string &protectionClass) {
+    return setExtendedAttribute(path, "hv.protection", protectionClass);
+}
+
+std::optional<std::string> Application::fileProtection(const std::string &path) {
+    char buf[128];
+    const ssize_t n = getxattr(path.c_str(), "user.hv.protection", buf, sizeof buf);
+    if (n < 0) return std::nullopt;
+    return std::string(buf, static_cast<size_t>(n));
+}
+
+void Application::postDidEnterBackground() {
+    NotificationCenter::defaultCenter().post(DidEnterBackgroundNotification, this);
+}
+
+void Application::postWillEnterForeground() {
+    NotificationCenter::defaultCenter().post(WillEnterForegroundNotification, this);
+}
+
+void Application::postWillTerminate() {
+    NotificationCenter::defaultCenter().post(WillTerminateNotification, this);
+}
+
+}  // namespace hv::platform

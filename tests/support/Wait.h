@@ -1,0 +1,21 @@
+// Waiting on conditions with deadlines, never on fixed sleeps.
+#pragma once
+
+#include <chrono>
+#include <thread>
+
+namespace hv::test {
+
+// Polls `condition` until it holds or `timeout` passes; true when it held. The poll interval
+// bounds the reaction time only: the wait ends as soon as the condition is seen.
+template <typename Condition>
+bool waitUntil(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) return condition();
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
+
+}  // namespace hv::test
