@@ -47,12 +47,11 @@ extern "C" std::atomic<uint32_t> hvLogLevel;
 
 // Immutable once created; shared by every logger that receives it.
 class HVDDLogMessage {
-public:
+  public:
     enum Options : uint32_t { CopyFile = 1, CopyFunction = 2 };
 
-    HVDDLogMessage(std::string logMsg, uint32_t level, uint32_t flag, int context,
-                   const char *file, const char *function, int line, const void *tag,
-                   uint32_t options);
+    HVDDLogMessage(std::string logMsg, uint32_t level, uint32_t flag, int context, const char *file,
+                   const char *function, int line, const void *tag, uint32_t options);
 
     const std::string logMsg;
     const uint32_t logLevel;
@@ -74,7 +73,7 @@ public:
     // machThreadID printed with "%x".
     std::string threadID() const;
 
-private:
+  private:
     std::string fileCopy_;
     std::string functionCopy_;
     const char *file_;
@@ -82,7 +81,7 @@ private:
 };
 
 class HVDDLogFormatter {
-public:
+  public:
     virtual ~HVDDLogFormatter() = default;
     // The text to write, or false to drop the message.
     virtual bool formatLogMessage(const HVDDLogMessage &message, std::string &out) = 0;
@@ -91,7 +90,7 @@ public:
 // What a logger offers. The optional operations have do-nothing defaults, which behave as if
 // the logger did not offer them.
 class HVDDLogger {
-public:
+  public:
     virtual ~HVDDLogger() = default;
     virtual void logMessage(const HVDDLogMessage &message) = 0;
     // A queue of the logger's own, or null to have the core make one named by loggerName().
@@ -108,7 +107,7 @@ public:
 // The formatter is read and replaced only on the logger's queue, reached through the global
 // logging queue, so a change never races a message in flight.
 class HVDDAbstractLogger : public HVDDLogger {
-public:
+  public:
     HVDDAbstractLogger();
     ~HVDDAbstractLogger() override;
 
@@ -120,11 +119,11 @@ public:
     bool isOnGlobalLoggingQueue() const;
     bool isOnInternalLoggerQueue();
 
-protected:
+  protected:
     // Only touched on the logger's queue.
     std::shared_ptr<HVDDLogFormatter> formatter_;
 
-private:
+  private:
     std::shared_ptr<hv::platform::SerialQueue> queue_;
 };
 
@@ -136,12 +135,12 @@ struct HVDDLogClass {
 };
 
 class HVDDLog {
-public:
+  public:
     // Formats and queues one message. With a null format nothing happens. The library always
     // passes asynchronous = false: the caller waits until every logger has written it.
-    static void log(bool asynchronous, uint32_t level, uint32_t flag, int context,
-                    const char *file, const char *function, int line, const void *tag,
-                    const char *format, ...) __attribute__((format(printf, 9, 10)));
+    static void log(bool asynchronous, uint32_t level, uint32_t flag, int context, const char *file,
+                    const char *function, int line, const void *tag, const char *format, ...)
+        __attribute__((format(printf, 9, 10)));
     static void logv(bool asynchronous, uint32_t level, uint32_t flag, int context,
                      const char *file, const char *function, int line, const void *tag,
                      const char *format, va_list args) __attribute__((format(printf, 9, 0)));
@@ -173,14 +172,14 @@ public:
 // Call-site macros. The format is appended to "HV<Level>: %s [Line %d] ", filled with the
 // function's signature text and the line. Nothing is evaluated or formatted unless the flag
 // passes the current mask.
-#define HV_LOG_AT(flagValue, prefix, fmt, ...)                                                \
-    do {                                                                                      \
-        const uint32_t hvLevelNow_ = hvLogLevel.load(std::memory_order_relaxed);              \
-        if (__builtin_expect((hvLevelNow_ & (flagValue)) != 0, 0)) {                          \
-            HVDDLog::log(false, hvLevelNow_, (flagValue), 0, __FILE__, __PRETTY_FUNCTION__,   \
+#define HV_LOG_AT(flagValue, prefix, fmt, ...)                                                 \
+    do {                                                                                       \
+        const uint32_t hvLevelNow_ = hvLogLevel.load(std::memory_order_relaxed);               \
+        if (__builtin_expect((hvLevelNow_ & (flagValue)) != 0, 0)) {                           \
+            HVDDLog::log(false, hvLevelNow_, (flagValue), 0, __FILE__, __PRETTY_FUNCTION__,    \
                          __LINE__, nullptr, prefix ": %s [Line %d] " fmt, __PRETTY_FUNCTION__, \
                          __LINE__ __VA_OPT__(, ) __VA_ARGS__);                                 \
-        }                                                                                     \
+        }                                                                                      \
     } while (0)
 
 #define HVLogError(fmt, ...) HV_LOG_AT(HVLogFlagError, "HVError", fmt __VA_OPT__(, ) __VA_ARGS__)

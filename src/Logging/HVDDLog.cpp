@@ -49,7 +49,8 @@ LogCore &core() {
 // Runs on the global logging queue.
 void dispatch(LogCore &c, const std::shared_ptr<const HVDDLogMessage> &message) {
     size_t matches = 0;
-    for (const auto &node : c.nodes) matches += (node.level & message->logFlag) ? 1 : 0;
+    for (const auto &node : c.nodes)
+        matches += (node.level & message->logFlag) ? 1 : 0;
     if (matches == 0) return;
     if (c.processors == 1 || matches == 1) {
         // Run each logger in turn on its own queue; with a single logger this is the same
@@ -130,7 +131,9 @@ std::shared_ptr<SerialQueue> HVDDAbstractLogger::loggerQueue() {
     return queue_;
 }
 
-std::string HVDDAbstractLogger::loggerName() { return "hv.logger.abstract"; }
+std::string HVDDAbstractLogger::loggerName() {
+    return "hv.logger.abstract";
+}
 
 std::shared_ptr<HVDDLogFormatter> HVDDAbstractLogger::logFormatter() {
     std::shared_ptr<HVDDLogFormatter> result;
@@ -148,7 +151,9 @@ bool HVDDAbstractLogger::isOnGlobalLoggingQueue() const {
     return HVDDLog::loggingQueue().isCurrent();
 }
 
-bool HVDDAbstractLogger::isOnInternalLoggerQueue() { return loggerQueue()->isCurrent(); }
+bool HVDDAbstractLogger::isOnInternalLoggerQueue() {
+    return loggerQueue()->isCurrent();
+}
 
 // ---- HVDDLog ----
 
@@ -161,9 +166,9 @@ void HVDDLog::log(bool asynchronous, uint32_t level, uint32_t flag, int context,
     va_end(args);
 }
 
-void HVDDLog::logv(bool asynchronous, uint32_t level, uint32_t flag, int context,
-                   const char *file, const char *function, int line, const void *tag,
-                   const char *format, va_list args) {
+void HVDDLog::logv(bool asynchronous, uint32_t level, uint32_t flag, int context, const char *file,
+                   const char *function, int line, const void *tag, const char *format,
+                   va_list args) {
     if (!format) return;
     char stackBuf[512];
     va_list copy;
@@ -197,7 +202,9 @@ void HVDDLog::queueLogMessage(std::shared_ptr<const HVDDLogMessage> message, boo
     }
 }
 
-void HVDDLog::addLogger(std::shared_ptr<HVDDLogger> logger) { addLogger(std::move(logger), 31); }
+void HVDDLog::addLogger(std::shared_ptr<HVDDLogger> logger) {
+    addLogger(std::move(logger), 31);
+}
 
 void HVDDLog::addLogger(std::shared_ptr<HVDDLogger> logger, uint32_t logLevel) {
     if (!logger) return;
@@ -225,7 +232,8 @@ void HVDDLog::removeLogger(const std::shared_ptr<HVDDLogger> &logger) {
 void HVDDLog::removeAllLoggers() {
     LogCore &c = core();
     c.queue.async([&c] {
-        for (auto &node : c.nodes) node.queue->sync([&] { node.logger->willRemoveLogger(); });
+        for (auto &node : c.nodes)
+            node.queue->sync([&] { node.logger->willRemoveLogger(); });
         c.nodes.clear();
     });
 }
@@ -234,7 +242,8 @@ std::vector<std::shared_ptr<HVDDLogger>> HVDDLog::allLoggers() {
     LogCore &c = core();
     std::vector<std::shared_ptr<HVDDLogger>> result;
     c.queue.sync([&] {
-        for (const auto &node : c.nodes) result.push_back(node.logger);
+        for (const auto &node : c.nodes)
+            result.push_back(node.logger);
     });
     return result;
 }
@@ -242,11 +251,14 @@ std::vector<std::shared_ptr<HVDDLogger>> HVDDLog::allLoggers() {
 void HVDDLog::flushLog() {
     LogCore &c = core();
     c.queue.sync([&] {
-        for (auto &node : c.nodes) node.queue->sync([&] { node.logger->flush(); });
+        for (auto &node : c.nodes)
+            node.queue->sync([&] { node.logger->flush(); });
     });
 }
 
-SerialQueue &HVDDLog::loggingQueue() { return core().queue; }
+SerialQueue &HVDDLog::loggingQueue() {
+    return core().queue;
+}
 
 void HVDDLog::registerClass(const HVDDLogClass *cls) {
     if (!cls || !cls->name || !cls->ddLogLevel || !cls->ddSetLogLevel) return;
@@ -270,7 +282,8 @@ std::vector<const HVDDLogClass *> HVDDLog::registeredClasses() {
 
 std::vector<std::string> HVDDLog::registeredClassNames() {
     std::vector<std::string> names;
-    for (const auto *cls : registeredClasses()) names.emplace_back(cls->name);
+    for (const auto *cls : registeredClasses())
+        names.emplace_back(cls->name);
     return names;
 }
 

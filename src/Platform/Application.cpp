@@ -84,7 +84,9 @@ void Application::setOperatingSystemVersion(std::string version) {
     osVersion_ = std::move(version);
 }
 
-bool Application::isMainThread() const { return platform::isMainThread(); }
+bool Application::isMainThread() const {
+    return platform::isMainThread();
+}
 
 std::string Application::processName() const {
     std::lock_guard lock(mutex_);
@@ -146,8 +148,7 @@ std::string Application::cachesDirectory() const {
         if (!cachesDirectory_.empty()) return cachesDirectory_;
     }
     if (const char *xdg = std::getenv("XDG_CACHE_HOME"); xdg && *xdg) return xdg;
-    if (const char *home = std::getenv("HOME"); home && *home)
-        return std::string(home) + "/.cache";
+    if (const char *home = std::getenv("HOME"); home && *home) return std::string(home) + "/.cache";
     return "/tmp";
 }
 

@@ -3,10 +3,9 @@
 namespace hv::platform {
 
 void Semaphore::signal() {
-    {
-        std::lock_guard lock(mutex_);
-        ++count_;
-    }
+    // Notify under the lock: a waiter that wakes may destroy the semaphore at once.
+    std::lock_guard lock(mutex_);
+    ++count_;
     cv_.notify_one();
 }
 

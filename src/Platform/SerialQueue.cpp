@@ -19,9 +19,13 @@ SerialQueue::~SerialQueue() {
     if (worker_.joinable()) worker_.join();
 }
 
-const SerialQueue *SerialQueue::current() { return tlsCurrentQueue; }
+const SerialQueue *SerialQueue::current() {
+    return tlsCurrentQueue;
+}
 
-bool SerialQueue::isCurrent() const { return tlsCurrentQueue == this; }
+bool SerialQueue::isCurrent() const {
+    return tlsCurrentQueue == this;
+}
 
 void SerialQueue::runAsCurrent(const std::function<void()> &block) {
     const SerialQueue *previous = tlsCurrentQueue;

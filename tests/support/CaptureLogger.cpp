@@ -19,7 +19,9 @@ std::vector<std::string> CaptureLogger::lines() const {
     return lines_;
 }
 
-bool CaptureLogger::contains(const std::string &fragment) const { return count(fragment) > 0; }
+bool CaptureLogger::contains(const std::string &fragment) const {
+    return count(fragment) > 0;
+}
 
 size_t CaptureLogger::count(const std::string &fragment) const {
     std::lock_guard lock(mutex_);

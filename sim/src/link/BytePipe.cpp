@@ -85,8 +85,7 @@ ptrdiff_t BytePipe::read(uint8_t *buf, size_t cap, Clock::time_point deadline) {
     size_t n;
     {
         std::unique_lock lock(mutex_);
-        if (!changed_.wait_until(lock, deadline, [&] { return closed_ || size_ > 0; }))
-            return 0;
+        if (!changed_.wait_until(lock, deadline, [&] { return closed_ || size_ > 0; })) return 0;
         if (size_ == 0) return -1;
         n = takeLocked(buf, cap);
     }

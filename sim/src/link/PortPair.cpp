@@ -6,7 +6,7 @@ namespace hv::sim {
 namespace {
 
 class PipePort final : public SessionPort {
-public:
+  public:
     PipePort(std::string protocol, std::shared_ptr<BytePipe> in, std::shared_ptr<BytePipe> out)
         : protocol_(std::move(protocol)), in_(std::move(in)), out_(std::move(out)) {}
     ~PipePort() override { close(); }
@@ -22,7 +22,7 @@ public:
     }
     bool isOpen() const override { return !in_->isClosed() && !out_->isClosed(); }
 
-private:
+  private:
     const std::string protocol_;
     std::shared_ptr<BytePipe> in_;
     std::shared_ptr<BytePipe> out_;

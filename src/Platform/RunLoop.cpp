@@ -1,0 +1,163 @@
+#include "Platform/RunLoop.h"
+
+#include <algorithm>
+#include <atomic>
+
+#include "Platform/ThreadName.h"
+
+namespace hv::platform {
+
+struct TimerHandle::State {
+    SteadyClock::duration interval;
+    bool repeats;
+    std::function<void()> action;
+    SteadyClock::time_point nextFire;  // guarded by the loop's mutex
+    std::atomic<bool> valid{true};
+};
+
+void TimerHandle::invalidate() {
+    if (state_) state_->valid.store(false);
+}
+
+bool TimerHandle::isValid() const {
+    return state_ && state_->valid.load();
+}
+
+namespace {
+thread_local char tlsThreadMarker;
+thread_local std::shared_ptr<RunLoop> tlsLoop;
+}  // namespace
+
+RunLoop::RunLoop() = default;
+RunLoop::~RunLoop() = default;
+
+std::shared_ptr<RunLoop> RunLoop::mainShared() {
+    // Never destroyed: other threads may post to the main loop during exit.
+    static auto *loop = new std::shared_ptr<RunLoop>(new RunLoop);
+    return *loop;
+}
+
+RunLoop &RunLoop::main() {
+    return *mainShared();
+}
+
+std::shared_ptr<RunLoop> RunLoop::currentShared() {
+    if (!tlsLoop) {
+        tlsLoop = isMainThread() ? mainShared() : std::shared_ptr<RunLoop>(new RunLoop);
+        std::lock_guard lock(tlsLoop->mutex_);
+        tlsLoop->ownerThread_ = &tlsThreadMarker;
+    }
+    return tlsLoop;
+}
+
+RunLoop &RunLoop::current() {
+    currentShared();
+    return *tlsLoop;
+}
+
+bool RunLoop::isCurrent() const {
+    std::lock_guard lock(mutex_);
+    return ownerThread_ == &tlsThreadMarker;
+}
+
+void RunLoop::perform(std::function<void()> work) {
+    {
+        std::lock_guard lock(mutex_);
+        work_.push_back(std::move(work));
+    }
+    cv_.notify_all();
+}
+
+void RunLoop::wakeUp() {
+    {
+        std::lock_guard lock(mutex_);
+        woken_ = true;
+    }
+    cv_.notify_all();
+}
+
+TimerHandle RunLoop::addTimer(SteadyClock::duration interval, bool repeats,
+                              std::function<void()> action) {
+    auto state = std::make_shared<TimerHandle::State>();
+    state->interval = std::max(interval, SteadyClock::duration(std::chrono::microseconds(100)));
+    state->repeats = repeats;
+    state->action = std::move(action);
+    state->nextFire = SteadyClock::now() + state->interval;
+    {
+        std::lock_guard lock(mutex_);
+        timers_.push_back(state);
+    }
+    cv_.notify_all();
+    return TimerHandle(state);
+}
+
+// Under the lock: drops invalid timers, returns one that is due (rescheduled or removed), and
+// reports the earliest next fire time of the rest.
+std::shared_ptr<TimerHandle::State> RunLoop::dueTimer(SteadyClock::time_point now,
+                                                      SteadyClock::time_point *nextFire) {
+    std::erase_if(timers_, [](const auto &t) { return !t->valid.load(); });
+    std::shared_ptr<TimerHandle::State> due;
+    *nextFire = SteadyClock::time_point::max();
+    for (auto &t : timers_) {
+        if (!due && t->nextFire <= now) {
+            due = t;
+            if (t->repeats) {
+                // Missed firings are skipped, not fired in a burst.
+                while (t->nextFire <= now)
+                    t->nextFire += t->interval;
+            } else {
+                t->valid.store(false);
+            }
+        }
+        if (t->valid.load()) *nextFire = std::min(*nextFire, t->nextFire);
+    }
+    if (due && !due->repeats) std::erase(timers_, due);
+    return due;
+}
+
+// Serves one item (work first, then one due timer) or sleeps until something may be ready.
+// Returns false once the deadline has passed.
+bool RunLoop::runOnce(SteadyClock::time_point deadline) {
+    std::unique_lock lock(mutex_);
+    if (!work_.empty()) {
+        auto work = std::move(work_.front());
+        work_.pop_front();
+        lock.unlock();
+        work();
+        return true;
+    }
+    const auto now = SteadyClock::now();
+    SteadyClock::time_point nextFire;
+    if (auto timer = dueTimer(now, &nextFire)) {
+        lock.unlock();
+        timer->action();
+        return true;
+    }
+    if (now >= deadline) return false;
+    const auto wakeAt = std::min(deadline, nextFire);
+    cv_.wait_until(lock, wakeAt, [&] { return woken_ || !work_.empty(); });
+    woken_ = false;
+    return true;
+}
+
+void RunLoop::claimOwner() {
+    std::lock_guard lock(mutex_);
+    if (!ownerThread_) ownerThread_ = &tlsThreadMarker;
+}
+
+void RunLoop::runUntil(SteadyClock::time_point deadline) {
+    claimOwner();
+    while (runOnce(deadline)) {
+    }
+}
+
+bool RunLoop::runUntil(SteadyClock::time_point deadline, const std::function<bool()> &done) {
+    claimOwner();
+    if (done()) return true;
+    while (runOnce(deadline)) {
+        if (done()) return true;
+    }
+    return done();
+}
+
+}  // namespace hv::platform

@@ -1,0 +1,84 @@
+// Per-thread run loop: serves posted work, timers and (through posted work) stream events.
+//
+// Every thread has one, created on first use by RunLoop::current(); RunLoop::main() is the
+// loop of the process's initial thread. Work posted with perform() from any thread runs on the
+// loop's own thread, in posting order, while that thread runs the loop. Timers fire on their
+// loop only while it runs. An idle loop sleeps on a condition variable; perform() and wakeUp()
+// wake it at once.
+//
+// runUntil(deadline) serves until the deadline and returns then, not before. For waits that
+// must end as soon as something has happened, runUntil(deadline, done) also returns as soon as
+// `done()` holds; `done` is checked before the first sleep, after every item served, and
+// whenever the loop is woken, so the thread that makes it true should call wakeUp().
+// Runs may nest: work served by a loop may itself run the same loop.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace hv::platform {
+
+using SteadyClock = std::chrono::steady_clock;
+
+class RunLoop;
+
+// A timer added to a run loop. invalidate() stops it; a timer that does not repeat is
+// invalidated after it fires. The handle may be dropped without stopping the timer.
+class TimerHandle {
+  public:
+    TimerHandle() = default;
+    void invalidate();
+    bool isValid() const;
+
+  private:
+    friend class RunLoop;
+    struct State;
+    explicit TimerHandle(std::shared_ptr<State> state) : state_(std::move(state)) {}
+    std::shared_ptr<State> state_;
+};
+
+class RunLoop : public std::enable_shared_from_this<RunLoop> {
+  public:
+    static RunLoop &current();
+    static std::shared_ptr<RunLoop> currentShared();
+    static RunLoop &main();
+    static std::shared_ptr<RunLoop> mainShared();
+
+    RunLoop(const RunLoop &) = delete;
+    RunLoop &operator=(const RunLoop &) = delete;
+    ~RunLoop();
+
+    void runUntil(SteadyClock::time_point deadline);
+    // True when `done` held before the deadline passed.
+    bool runUntil(SteadyClock::time_point deadline, const std::function<bool()> &done);
+    void runFor(SteadyClock::duration interval) { runUntil(SteadyClock::now() + interval); }
+
+    void perform(std::function<void()> work);
+    TimerHandle addTimer(SteadyClock::duration interval, bool repeats,
+                         std::function<void()> action);
+    void wakeUp();
+
+    // Whether the calling thread is this loop's thread.
+    bool isCurrent() const;
+
+  private:
+    RunLoop();
+    bool runOnce(SteadyClock::time_point deadline);
+    void claimOwner();
+    std::shared_ptr<TimerHandle::State> dueTimer(SteadyClock::time_point now,
+                                                 SteadyClock::time_point *nextFire);
+
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> work_;
+    std::vector<std::shared_ptr<TimerHandle::State>> timers_;
+    bool woken_ = false;
+    const void *ownerThread_ = nullptr;  // address of a thread_local marker of the owner
+};
+
+}  // namespace hv::platform
