@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <algorithm>
 #include <thread>
 
 namespace hv::test {
@@ -14,6 +15,27 @@ bool waitUntil(Condition condition, std::chrono::milliseconds timeout = std::chr
     while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline) return condition();
         std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
+
+}  // namespace hv::test
+
+#include "Platform/RunLoop.h"
+
+namespace hv::test {
+
+// Runs the calling thread's run loop until `condition` holds or `timeout` passes. Slices of
+// 1 ms bound the reaction to conditions changed by threads that do not wake the loop.
+template <typename Condition>
+bool runLoopUntil(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto &loop = hv::platform::RunLoop::current();
+    while (!condition()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return condition();
+        loop.runUntil(std::min(deadline, now + std::chrono::milliseconds(1)),
+                      [&] { return static_cast<bool>(condition()); });
     }
     return true;
 }

@@ -9,6 +9,7 @@ BytePipe::BytePipe(size_t capacity) : capacity_(capacity ? capacity : 1), ring_(
 
 size_t BytePipe::putLocked(const uint8_t *data, size_t len) {
     const size_t n = std::min(len, capacity_ - size_);
+    if (n == 0) return 0;
     size_t tail = (head_ + size_) % capacity_;
     const size_t first = std::min(n, capacity_ - tail);
     std::memcpy(ring_.data() + tail, data, first);
@@ -19,6 +20,7 @@ size_t BytePipe::putLocked(const uint8_t *data, size_t len) {
 
 size_t BytePipe::takeLocked(uint8_t *buf, size_t cap) {
     const size_t n = std::min(cap, size_);
+    if (n == 0) return 0;
     const size_t first = std::min(n, capacity_ - head_);
     std::memcpy(buf, ring_.data() + head_, first);
     std::memcpy(buf + first, ring_.data(), n - first);

@@ -1,0 +1,56 @@
+// Accessory presence: whether the Vorasel accessory is attached, announced as notifications.
+//
+// HVAccessory watches the platform's accessory notifications, recognises the accessory by its
+// management protocol string, and after a settling period of 100 ms without further changes
+// posts, on the main run loop, first the priority notification (for the library's own
+// listeners) and then the public one, both with the HVAccessory object as sender. At most two
+// changes wait at any time; a third within one settling period replaces both.
+//
+// Thread rules: every operation may be called from any thread. Notifications arrive only
+// while the main thread runs its run loop.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace hv::platform {
+class EAAccessory;
+struct Notification;
+}  // namespace hv::platform
+
+extern const char *const HVAccessoryDidConnectNotificationPriority;
+extern const char *const HVAccessoryDidConnectNotification;
+extern const char *const HVAccessoryDidDisconnectNotificationPriority;
+extern const char *const HVAccessoryDidDisconnectNotification;
+
+class HVAccessory {
+public:
+    static HVAccessory &sharedClass();
+
+    bool isConnected() const { return connected_.load(); }
+    // First space-free word of the model number (or its first 10 characters), "/" as "-".
+    std::optional<std::string> modelNumber() const;
+    // "pca_" and the revision; a bare integer n becomes "n.0.0".
+    std::optional<std::string> hardwareRevision() const;
+    // The attached Vorasel accessory, or null.
+    std::shared_ptr<hv::platform::EAAccessory> getAccessory() const;
+    // Plays the named "wav" resource of the application's bundle, if it has one.
+    void playSound(const std::string &name) const;
+
+    // Normalisation rules, exposed for tests.
+    static std::string normalizedModelNumber(const std::string &model);
+    static std::string normalizedHardwareRevision(const std::string &revision);
+
+private:
+    HVAccessory();
+    void handleAccessoryNotification(const hv::platform::Notification &notification);
+    void sendNotifications();
+    void handleNotificationsProcess();
+    void postNotificationOnMainThread(const char *name);
+
+    struct Queue;
+    std::atomic<bool> connected_{false};
+    Queue *queue_;
+};

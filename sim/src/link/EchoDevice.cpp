@@ -1,0 +1,32 @@
+#include "vorasel/sim/EchoDevice.h"
+
+namespace hv::sim {
+
+EchoDevice::~EchoDevice() { powerLost(); }
+
+void EchoDevice::attachPort(std::shared_ptr<SessionPort> port) {
+    ++served_;
+    std::lock_guard lock(mutex_);
+    ports_.push_back(port);
+    threads_.emplace_back([port] {
+        uint8_t buf[4096];
+        for (;;) {
+            const ptrdiff_t n = port->read(buf, sizeof buf, Clock::now() + std::chrono::seconds(1));
+            if (n < 0) return;
+            if (n > 0 && !port->write(buf, static_cast<size_t>(n))) return;
+        }
+    });
+}
+
+void EchoDevice::powerLost() {
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto &p : ports_) p->close();
+        ports_.clear();
+        threads.swap(threads_);
+    }
+    for (auto &t : threads) t.join();
+}
+
+}  // namespace hv::sim

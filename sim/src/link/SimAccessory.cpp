@@ -1,0 +1,172 @@
+#include "vorasel/sim/SimAccessory.h"
+
+#include <algorithm>
+
+namespace hv::sim {
+
+std::shared_ptr<SimAccessory> SimAccessory::create(AccessoryIdentity identity) {
+    return std::shared_ptr<SimAccessory>(new SimAccessory(std::move(identity)));
+}
+
+SimAccessory::SimAccessory(AccessoryIdentity identity) : identity_(std::move(identity)) {}
+
+SimAccessory::~SimAccessory() {
+    waitForPowerCycle();
+    std::lock_guard lock(mutex_);
+    dropSessionsLocked();
+}
+
+AccessoryIdentity SimAccessory::identity() const {
+    std::lock_guard lock(mutex_);
+    return identity_;
+}
+
+std::vector<std::string> SimAccessory::protocolStrings() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> out;
+    for (const auto &p : identity_.protocols) out.push_back(identity_.protocolPrefix + "." + p);
+    return out;
+}
+
+void SimAccessory::setHardwareRevision(std::string revision) {
+    std::lock_guard lock(mutex_);
+    identity_.hardwareRevision = std::move(revision);
+}
+
+void SimAccessory::addDevice(std::shared_ptr<Device> device, std::vector<std::string> protocols) {
+    std::lock_guard lock(mutex_);
+    devices_.emplace_back(std::move(device), std::move(protocols));
+}
+
+void SimAccessory::setAttachListener(AttachListener *listener) {
+    bool attachedNow;
+    {
+        std::lock_guard lock(mutex_);
+        listener_ = listener;
+        attachedNow = attached_;
+    }
+    if (listener && attachedNow) listener->accessoryAttached(*this);
+}
+
+void SimAccessory::attach() {
+    AttachListener *listener;
+    {
+        std::lock_guard lock(mutex_);
+        if (attached_) return;
+        attached_ = true;
+        listener = listener_;
+    }
+    if (listener) listener->accessoryAttached(*this);
+}
+
+void SimAccessory::detach() {
+    AttachListener *listener;
+    std::vector<std::shared_ptr<Device>> devices;
+    {
+        std::lock_guard lock(mutex_);
+        if (!attached_) return;
+        attached_ = false;
+        listener = listener_;
+        dropSessionsLocked();
+        for (auto &[device, protocols] : devices_) devices.push_back(device);
+    }
+    for (auto &device : devices) device->powerLost();
+    if (listener) listener->accessoryDetached(*this);
+}
+
+bool SimAccessory::isAttached() const {
+    std::lock_guard lock(mutex_);
+    return attached_;
+}
+
+void SimAccessory::dropSessionsLocked() {
+    // The link is gone: both directions of every session end.
+    for (auto &session : sessions_) session->hostClose();
+}
+
+void SimAccessory::powerCycle(std::chrono::milliseconds detachAfter,
+                              std::chrono::milliseconds reattachAfter,
+                              std::optional<std::string> newHardwareRevision) {
+    waitForPowerCycle();
+    std::weak_ptr<SimAccessory> weak = weak_from_this();
+    std::lock_guard lock(mutex_);
+    powerCycleThread_ = std::thread([weak, detachAfter, reattachAfter, newHardwareRevision] {
+        std::this_thread::sleep_for(detachAfter);
+        if (auto self = weak.lock()) self->detach();
+        std::this_thread::sleep_for(reattachAfter);
+        if (auto self = weak.lock()) {
+            if (newHardwareRevision) self->setHardwareRevision(*newHardwareRevision);
+            self->attach();
+        }
+    });
+}
+
+void SimAccessory::waitForPowerCycle() {
+    std::thread t;
+    {
+        std::lock_guard lock(mutex_);
+        t = std::move(powerCycleThread_);
+    }
+    if (t.joinable()) {
+        if (t.get_id() == std::this_thread::get_id())
+            t.detach();
+        else
+            t.join();
+    }
+}
+
+std::shared_ptr<SimSession> SimAccessory::openSession(const std::string &protocolSuffix) {
+    std::shared_ptr<SimSession> session;
+    std::vector<std::shared_ptr<Device>> serving;
+    {
+        std::lock_guard lock(mutex_);
+        if (!attached_) return nullptr;
+        if (std::find(identity_.protocols.begin(), identity_.protocols.end(), protocolSuffix) ==
+            identity_.protocols.end())
+            return nullptr;
+        SessionFaults &f = faults_[protocolSuffix];
+        if (f.refuse.take()) return nullptr;
+        session = std::make_shared<SimSession>(protocolSuffix, capacity_, f);
+        // Counts consumed by this session must not apply again to the next one.
+        f.failInputOpen.take();
+        f.failOutputOpen.take();
+        sessions_.push_back(session);
+        ++opened_[protocolSuffix];
+        for (auto &[device, protocols] : devices_)
+            if (std::find(protocols.begin(), protocols.end(), protocolSuffix) != protocols.end())
+                serving.push_back(device);
+    }
+    for (auto &device : serving) device->attachPort(session->devicePort());
+    return session;
+}
+
+void SimAccessory::setPipeCapacity(size_t bytes) {
+    std::lock_guard lock(mutex_);
+    capacity_ = bytes ? bytes : 1;
+}
+
+SessionFaults &SimAccessory::faults(const std::string &protocolSuffix) {
+    return faults_[protocolSuffix];
+}
+
+std::vector<std::shared_ptr<SimSession>> SimAccessory::sessions(
+    const std::string &protocolSuffix) const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::shared_ptr<SimSession>> out;
+    for (const auto &s : sessions_)
+        if (s->protocol() == protocolSuffix) out.push_back(s);
+    return out;
+}
+
+std::shared_ptr<SimSession> SimAccessory::latestSession(const std::string &protocolSuffix) const {
+    auto all = sessions(protocolSuffix);
+    return all.empty() ? nullptr : all.back();
+}
+
+size_t SimAccessory::sessionsOpened(const std::string &protocolSuffix) const {
+    std::lock_guard lock(mutex_);
+    auto it = opened_.find(protocolSuffix);
+    return it == opened_.end() ? 0 : it->second;
+}
+
+}  // namespace hv::sim

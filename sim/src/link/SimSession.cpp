@@ -1,0 +1,147 @@
+#include <algorithm>
+
+#include "vorasel/sim/SimAccessory.h"
+
+namespace hv::sim {
+namespace {
+
+// Device end of a session: reads what the host wrote, writes what the host will read.
+class DevicePort final : public SessionPort {
+public:
+    DevicePort(std::string protocol, std::shared_ptr<BytePipe> in, std::shared_ptr<BytePipe> out)
+        : protocol_(std::move(protocol)), in_(std::move(in)), out_(std::move(out)) {}
+    const std::string &protocol() const override { return protocol_; }
+    ptrdiff_t read(uint8_t *buf, size_t cap, Clock::time_point deadline) override {
+        return in_->read(buf, cap, deadline);
+    }
+    bool write(const uint8_t *data, size_t len) override { return out_->writeAll(data, len); }
+    void close() override {
+        in_->close();
+        out_->close();
+    }
+    bool isOpen() const override { return !in_->isClosed() && !out_->isClosed(); }
+
+private:
+    const std::string protocol_;
+    std::shared_ptr<BytePipe> in_, out_;
+};
+
+}  // namespace
+
+SimSession::SimSession(std::string protocol, size_t capacity, SessionFaults faults)
+    : protocol_(std::move(protocol)),
+      toDevice_(std::make_shared<BytePipe>(capacity)),
+      toHost_(std::make_shared<BytePipe>(capacity)),
+      devicePort_(std::make_shared<DevicePort>(protocol_, toDevice_, toHost_)),
+      faults_(std::move(faults)),
+      rng_(faults_.randomSeed) {
+    inputOpen_ = faults_.failInputOpen.take() ? OpenState::Failed
+                 : faults_.holdOpen          ? OpenState::Opening
+                                             : OpenState::Open;
+    outputOpen_ = faults_.failOutputOpen.take() ? OpenState::Failed
+                  : faults_.holdOpen           ? OpenState::Opening
+                                               : OpenState::Open;
+    if (inputOpen_ == OpenState::Failed) inputError_ = Error{61, "Connection refused"};
+    if (outputOpen_ == OpenState::Failed) outputError_ = Error{61, "Connection refused"};
+    auto notify = [this] { changed(); };
+    toDevice_->setListener(notify);
+    toHost_->setListener(notify);
+}
+
+SimSession::OpenState SimSession::openState(bool input) const {
+    std::lock_guard lock(mutex_);
+    return input ? inputOpen_ : outputOpen_;
+}
+
+std::optional<SimSession::Error> SimSession::error(bool input) const {
+    std::lock_guard lock(mutex_);
+    return input ? inputError_ : outputError_;
+}
+
+size_t SimSession::visibleBytes() const {
+    std::lock_guard lock(mutex_);
+    return std::min(toHost_->available(), window_);
+}
+
+void SimSession::beginDelivery() {
+    std::lock_guard lock(mutex_);
+    if (!faults_.chunks.empty()) {
+        window_ = faults_.chunks[chunkIndex_++ % faults_.chunks.size()];
+    } else if (faults_.randomChunkMax > 0) {
+        std::uniform_int_distribution<size_t> pick(std::max<size_t>(1, faults_.randomChunkMin),
+                                                   faults_.randomChunkMax);
+        window_ = pick(rng_);
+    } else {
+        window_ = SIZE_MAX;
+    }
+}
+
+ptrdiff_t SimSession::hostRead(uint8_t *buf, size_t cap) {
+    size_t allowed;
+    {
+        std::lock_guard lock(mutex_);
+        allowed = std::min(cap, window_);
+    }
+    if (allowed == 0) return toHost_->isClosed() && toHost_->available() == 0 ? -1 : 0;
+    const ptrdiff_t n = toHost_->tryRead(buf, allowed);
+    if (n > 0) {
+        std::lock_guard lock(mutex_);
+        if (window_ != SIZE_MAX) window_ -= static_cast<size_t>(n);
+        records_.push_back(Record{false, std::vector<uint8_t>(buf, buf + n), Clock::now()});
+    }
+    return n;
+}
+
+ptrdiff_t SimSession::hostWrite(const uint8_t *data, size_t len) {
+    const ptrdiff_t n = toDevice_->tryWrite(data, len);
+    if (n > 0) {
+        std::lock_guard lock(mutex_);
+        records_.push_back(Record{true, std::vector<uint8_t>(data, data + n), Clock::now()});
+    }
+    return n;
+}
+
+void SimSession::hostClose() {
+    toDevice_->close();
+    toHost_->close();
+}
+
+void SimSession::releaseOpen() {
+    {
+        std::lock_guard lock(mutex_);
+        if (inputOpen_ == OpenState::Opening) inputOpen_ = OpenState::Open;
+        if (outputOpen_ == OpenState::Opening) outputOpen_ = OpenState::Open;
+    }
+    changed();
+}
+
+void SimSession::injectError(bool input, int code, std::string description) {
+    {
+        std::lock_guard lock(mutex_);
+        (input ? inputError_ : outputError_) = Error{code, std::move(description)};
+    }
+    changed();
+}
+
+void SimSession::endFromDevice() { devicePort_->close(); }
+
+void SimSession::setListener(std::function<void()> listener) {
+    std::lock_guard lock(mutex_);
+    listener_ = std::move(listener);
+}
+
+void SimSession::changed() {
+    std::function<void()> listener;
+    {
+        std::lock_guard lock(mutex_);
+        listener = listener_;
+    }
+    if (listener) listener();
+}
+
+std::vector<SimSession::Record> SimSession::records() const {
+    std::lock_guard lock(mutex_);
+    return records_;
+}
+
+}  // namespace hv::sim
