@@ -60,7 +60,8 @@ HVAccessory &HVAccessory::sharedClass() {
 HVAccessory::HVAccessory() : queue_(new Queue) {
     auto &manager = EAAccessoryManager::sharedAccessoryManager();
     bool present = false;
-    for (const auto &a : manager.connectedAccessories()) present |= a->offersProtocol(managerProtocol());
+    for (const auto &a : manager.connectedAccessories())
+        present |= a->offersProtocol(managerProtocol());
     connected_.store(present);
     queue_->names.reserve(2);
 

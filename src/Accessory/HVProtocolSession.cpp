@@ -31,20 +31,20 @@ std::string describe(const std::optional<hv::platform::StreamError> &error) {
 
 const char *HVProtocolSession::stringFromProtocol(int32_t protocol) {
     switch (protocol) {
-    case HVAccessoryProtocolSensor:
-        return "com.vorasel.sensor";
-    case HVAccessoryProtocolCCIDControl:
-        return "com.vorasel.ccidcontrol";
-    case HVAccessoryProtocolCCIDBulk:
-        return "com.vorasel.ccidbulk";
-    case HVAccessoryProtocolCCIDInterrupt:
-        return "com.vorasel.ccidinterrupt";
-    case HVAccessoryProtocolTrace:
-        return "com.vorasel.trace";
-    case HVAccessoryProtocolManager:
-        return "com.vorasel.manager";
-    default:
-        return nullptr;
+        case HVAccessoryProtocolSensor:
+            return "com.vorasel.sensor";
+        case HVAccessoryProtocolCCIDControl:
+            return "com.vorasel.ccidcontrol";
+        case HVAccessoryProtocolCCIDBulk:
+            return "com.vorasel.ccidbulk";
+        case HVAccessoryProtocolCCIDInterrupt:
+            return "com.vorasel.ccidinterrupt";
+        case HVAccessoryProtocolTrace:
+            return "com.vorasel.trace";
+        case HVAccessoryProtocolManager:
+            return "com.vorasel.manager";
+        default:
+            return nullptr;
     }
 }
 
@@ -59,7 +59,9 @@ HVProtocolSession::HVProtocolSession(HVAccessoryProtocol protocol,
     received_.reserve(kReadChunk);
 }
 
-HVProtocolSession::~HVProtocolSession() { std::free(remainingData_); }
+HVProtocolSession::~HVProtocolSession() {
+    std::free(remainingData_);
+}
 
 void HVProtocolSession::runSlice(std::chrono::milliseconds slice,
                                  const std::function<bool()> &done) {
@@ -88,7 +90,8 @@ bool HVProtocolSession::startSession() {
         state_.store(HVSessionStateFailed);
     }
     const auto started = [this] { return state_.load() >= HVSessionStateRunning; };
-    while (!started()) runSlice(kSlice5, started);
+    while (!started())
+        runSlice(kSlice5, started);
     return state_.load() == HVSessionStateRunning;
 }
 
@@ -145,30 +148,31 @@ void HVProtocolSession::runSessionThread() {
                 out.streamStatus() > hv::platform::StreamStatusOpening) ||
                sessionThread_.isCancelled() || SteadyClock::now() >= openDeadline;
     };
-    while (!opened()) runSlice(kSlice5, opened);
+    while (!opened())
+        runSlice(kSlice5, opened);
 
     const StreamStatus inStatus = in.streamStatus();
     const StreamStatus outStatus = out.streamStatus();
     int32_t expected = HVSessionStateStarting;
     if (state_.load() <= HVSessionStateRunning) {
-        const bool failed =
-            (inStatus >= hv::platform::StreamStatusAtEnd &&
-             outStatus >= hv::platform::StreamStatusAtEnd) ||
-            inStatus <= hv::platform::StreamStatusOpening ||
-            outStatus <= hv::platform::StreamStatusOpening;
+        const bool failed = (inStatus >= hv::platform::StreamStatusAtEnd &&
+                             outStatus >= hv::platform::StreamStatusAtEnd) ||
+                            inStatus <= hv::platform::StreamStatusOpening ||
+                            outStatus <= hv::platform::StreamStatusOpening;
         if (failed)
             HVLogError("Failed to configure session streams: inputStream %d outputStream %d",
                        static_cast<int>(inStatus), static_cast<int>(outStatus));
         // Never overwrite an end that has already begun.
-        if (state_.compare_exchange_strong(
-                expected, failed ? HVSessionStateFailed : HVSessionStateRunning))
+        if (state_.compare_exchange_strong(expected,
+                                           failed ? HVSessionStateFailed : HVSessionStateRunning))
             wakeWaiter();
     }
 
     const auto leaveRunning = [this] {
         return state_.load() != HVSessionStateRunning || sessionThread_.isCancelled();
     };
-    while (!leaveRunning()) runSlice(kSlice10, leaveRunning);
+    while (!leaveRunning())
+        runSlice(kSlice10, leaveRunning);
 
     {
         std::lock_guard lock(objectLock_);
@@ -182,7 +186,8 @@ void HVProtocolSession::runSessionThread() {
             return in.streamStatus() >= hv::platform::StreamStatusAtEnd &&
                    out.streamStatus() >= hv::platform::StreamStatusAtEnd;
         };
-        while (!closed()) runSlice(kSlice5, closed);
+        while (!closed())
+            runSlice(kSlice5, closed);
         HVLogVerbose("Session ended for protocol %d.", protocol_);
     }
     {
@@ -194,10 +199,13 @@ void HVProtocolSession::runSessionThread() {
 
 HVSessionStatus HVProtocolSession::writeData(const uint8_t *data, uint16_t length) {
     OutputStream &out = session_->outputStream();
+    // Status and space are read under writeLock: read before it, they may be stale by the
+    // time a flush on the session thread has run, and a write queued on a stale "no space"
+    // would wait for a space event that has already been spent.
+    std::lock_guard lock(writeLock_);
     const StreamStatus status = out.streamStatus();
     const bool hasSpace = out.hasSpaceAvailable();
 
-    std::lock_guard lock(writeLock_);
     if (status >= hv::platform::StreamStatusAtEnd) {
         HVLogError("Stream for protocol %d not available with streamStatus %d.", protocol_,
                    static_cast<int>(status));
@@ -247,39 +255,41 @@ void HVProtocolSession::handleEvent(Stream &stream, StreamEvent event) {
     std::lock_guard lock(objectLock_);
     const char *name = stringFromStream(stream);
     switch (event) {
-    case hv::platform::StreamEventNone:
-        HVLogVerbose("%s NSStreamEventNone for protocol %d", name, protocol_);
-        break;
-    case hv::platform::StreamEventOpenCompleted:
-        HVLogVerbose("%s NSStreamEventOpenCompleted for protocol %d", name, protocol_);
-        break;
-    case hv::platform::StreamEventHasBytesAvailable:
-        if (state_.load() > HVSessionStateRunning) break;
-        HVLogVerbose("%s NSStreamEventHasBytesAvailable for protocol %d", name, protocol_);
-        if (&stream == &session_->inputStream()) handleStreamHasAvailableBytes(session_->inputStream());
-        break;
-    case hv::platform::StreamEventHasSpaceAvailable:
-        if (state_.load() > HVSessionStateRunning) break;
-        HVLogVerbose("%s NSStreamEventHasSpaceAvailable for protocol %d", name, protocol_);
-        if (&stream == &session_->outputStream()) handleStreamHasSpaceAvailable(session_->outputStream());
-        break;
-    case hv::platform::StreamEventErrorOccurred: {
-        const auto error = stream.streamError();
-        HVLogError("%s NSStreamEventErrorOccurred %i %s for protocol %d", name,
-                   error ? error->code : 0, error ? error->description.c_str() : "(null)",
-                   protocol_);
-        if (callback_) callback_(nullptr, 0);
-        break;
-    }
-    case hv::platform::StreamEventEndEncountered:
-        HVLogVerbose("%s NSStreamEventEndEncountered for protocol %d", name, protocol_);
-        if (callback_ && (protocol_ == HVAccessoryProtocolCCIDBulk ||
-                          protocol_ == HVAccessoryProtocolCCIDInterrupt))
-            callback_(nullptr, 0);
-        break;
-    default:
-        HVLogError("Unknown stream event received! %d", static_cast<int>(event));
-        break;
+        case hv::platform::StreamEventNone:
+            HVLogVerbose("%s NSStreamEventNone for protocol %d", name, protocol_);
+            break;
+        case hv::platform::StreamEventOpenCompleted:
+            HVLogVerbose("%s NSStreamEventOpenCompleted for protocol %d", name, protocol_);
+            break;
+        case hv::platform::StreamEventHasBytesAvailable:
+            if (state_.load() > HVSessionStateRunning) break;
+            HVLogVerbose("%s NSStreamEventHasBytesAvailable for protocol %d", name, protocol_);
+            if (&stream == &session_->inputStream())
+                handleStreamHasAvailableBytes(session_->inputStream());
+            break;
+        case hv::platform::StreamEventHasSpaceAvailable:
+            if (state_.load() > HVSessionStateRunning) break;
+            HVLogVerbose("%s NSStreamEventHasSpaceAvailable for protocol %d", name, protocol_);
+            if (&stream == &session_->outputStream())
+                handleStreamHasSpaceAvailable(session_->outputStream());
+            break;
+        case hv::platform::StreamEventErrorOccurred: {
+            const auto error = stream.streamError();
+            HVLogError("%s NSStreamEventErrorOccurred %i %s for protocol %d", name,
+                       error ? error->code : 0, error ? error->description.c_str() : "(null)",
+                       protocol_);
+            if (callback_) callback_(nullptr, 0);
+            break;
+        }
+        case hv::platform::StreamEventEndEncountered:
+            HVLogVerbose("%s NSStreamEventEndEncountered for protocol %d", name, protocol_);
+            if (callback_ && (protocol_ == HVAccessoryProtocolCCIDBulk ||
+                              protocol_ == HVAccessoryProtocolCCIDInterrupt))
+                callback_(nullptr, 0);
+            break;
+        default:
+            HVLogError("Unknown stream event received! %d", static_cast<int>(event));
+            break;
     }
 }
 
@@ -328,8 +338,7 @@ void HVProtocolSession::handleStreamHasSpaceAvailable(OutputStream &stream) {
                          static_cast<int>(remainingDataLength_), protocol_);
         }
         if (written < remainingDataLength_) {
-            std::memmove(remainingData_, remainingData_ + written,
-                         remainingDataLength_ - written);
+            std::memmove(remainingData_, remainingData_ + written, remainingDataLength_ - written);
             remainingDataLength_ = static_cast<uint16_t>(remainingDataLength_ - written);
         } else {
             std::free(remainingData_);

@@ -82,17 +82,17 @@ void Stream::update() {
         const bool canPost = loop_ != nullptr;
         if (status_ == StreamStatusOpening) {
             switch (channel_->openState(direction_)) {
-            case SessionChannel::OpenState::Opening:
-                return;
-            case SessionChannel::OpenState::Failed:
-                status_ = StreamStatusError;
-                error_ = channel_->error(direction_).value_or(StreamError{-1, "open failed"});
-                break;
-            case SessionChannel::OpenState::Open:
-                status_ = StreamStatusOpen;
-                spaceArmed_ = direction_ == Direction::Output;
-                if (canPost) events[count++] = StreamEventOpenCompleted;
-                break;
+                case SessionChannel::OpenState::Opening:
+                    return;
+                case SessionChannel::OpenState::Failed:
+                    status_ = StreamStatusError;
+                    error_ = channel_->error(direction_).value_or(StreamError{-1, "open failed"});
+                    break;
+                case SessionChannel::OpenState::Open:
+                    status_ = StreamStatusOpen;
+                    spaceArmed_ = direction_ == Direction::Output;
+                    if (canPost) events[count++] = StreamEventOpenCompleted;
+                    break;
             }
         }
         if (isOpenStatus(status_)) {
@@ -128,7 +128,8 @@ void Stream::update() {
             events[count++] = StreamEventEndEncountered;
         }
     }
-    for (int i = 0; i < count; ++i) post(events[i]);
+    for (int i = 0; i < count; ++i)
+        post(events[i]);
 }
 
 void Stream::post(StreamEvent event) {
@@ -181,8 +182,12 @@ ptrdiff_t InputStream::read(uint8_t *buf, size_t maxLength) {
     return n;
 }
 
-bool OutputStream::hasSpaceAvailable() const {
-    return isOpenStatus(streamStatus()) && channel_->hasSpace();
+bool OutputStream::hasSpaceAvailable() {
+    if (!isOpenStatus(streamStatus())) return false;
+    if (channel_->hasSpace()) return true;
+    // A client told "no space" waits for the event that says there is.
+    noteClientWrote();
+    return false;
 }
 
 ptrdiff_t OutputStream::write(const uint8_t *data, size_t length) {

@@ -4,7 +4,9 @@ namespace hv::test {
 namespace {
 
 // Protocols outside 0..5 share one extra receiver.
-int slot(int protocol) { return protocol >= 0 && protocol < 6 ? protocol : 6; }
+int slot(int protocol) {
+    return protocol >= 0 && protocol < 6 ? protocol : 6;
+}
 
 template <int P>
 void receive(uint8_t *data, uint16_t length) {
@@ -40,14 +42,16 @@ std::vector<SessionReceiver::Delivery> SessionReceiver::deliveries() const {
 std::vector<uint8_t> SessionReceiver::bytes() const {
     std::lock_guard lock(mutex_);
     std::vector<uint8_t> all;
-    for (const auto &d : deliveries_) all.insert(all.end(), d.bytes.begin(), d.bytes.end());
+    for (const auto &d : deliveries_)
+        all.insert(all.end(), d.bytes.begin(), d.bytes.end());
     return all;
 }
 
 size_t SessionReceiver::losses() const {
     std::lock_guard lock(mutex_);
     size_t n = 0;
-    for (const auto &d : deliveries_) n += d.lost ? 1 : 0;
+    for (const auto &d : deliveries_)
+        n += d.lost ? 1 : 0;
     return n;
 }
 

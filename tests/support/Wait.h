@@ -1,8 +1,8 @@
 // Waiting on conditions with deadlines, never on fixed sleeps.
 #pragma once
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <thread>
 
 namespace hv::test {
@@ -28,7 +28,8 @@ namespace hv::test {
 // Runs the calling thread's run loop until `condition` holds or `timeout` passes. Slices of
 // 1 ms bound the reaction to conditions changed by threads that do not wake the loop.
 template <typename Condition>
-bool runLoopUntil(Condition condition, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+bool runLoopUntil(Condition condition,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     auto &loop = hv::platform::RunLoop::current();
     while (!condition()) {

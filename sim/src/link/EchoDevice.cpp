@@ -2,7 +2,9 @@
 
 namespace hv::sim {
 
-EchoDevice::~EchoDevice() { powerLost(); }
+EchoDevice::~EchoDevice() {
+    powerLost();
+}
 
 void EchoDevice::attachPort(std::shared_ptr<SessionPort> port) {
     ++served_;
@@ -22,11 +24,13 @@ void EchoDevice::powerLost() {
     std::vector<std::thread> threads;
     {
         std::lock_guard lock(mutex_);
-        for (auto &p : ports_) p->close();
+        for (auto &p : ports_)
+            p->close();
         ports_.clear();
         threads.swap(threads_);
     }
-    for (auto &t : threads) t.join();
+    for (auto &t : threads)
+        t.join();
 }
 
 }  // namespace hv::sim

@@ -15,7 +15,7 @@ namespace {
 using platform::SessionChannel;
 
 class LinkChannel final : public SessionChannel {
-public:
+  public:
     explicit LinkChannel(std::shared_ptr<SimSession> session) : session_(std::move(session)) {}
     ~LinkChannel() override {
         session_->setListener(nullptr);
@@ -24,12 +24,12 @@ public:
 
     OpenState openState(Direction d) const override {
         switch (session_->openState(d == Direction::Input)) {
-        case SimSession::OpenState::Opening:
-            return OpenState::Opening;
-        case SimSession::OpenState::Open:
-            return OpenState::Open;
-        case SimSession::OpenState::Failed:
-            break;
+            case SimSession::OpenState::Opening:
+                return OpenState::Opening;
+            case SimSession::OpenState::Open:
+                return OpenState::Open;
+            case SimSession::OpenState::Failed:
+                break;
         }
         return OpenState::Failed;
     }
@@ -58,12 +58,12 @@ public:
     }
     void close() override { session_->hostClose(); }
 
-private:
+  private:
     std::shared_ptr<SimSession> session_;
 };
 
 class Link final : public platform::AccessoryProvider, public SimAccessory::AttachListener {
-public:
+  public:
     static Link &shared() {
         static auto *link = new std::shared_ptr<Link>(std::make_shared<Link>());
         return **link;
@@ -137,7 +137,7 @@ public:
         return std::make_unique<LinkChannel>(std::move(session));
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::vector<std::shared_ptr<SimAccessory>> accessories_;
     std::map<const SimAccessory *, uint32_t> connections_;
@@ -145,7 +145,9 @@ private:
 
 }  // namespace
 
-void connect(const std::shared_ptr<SimAccessory> &accessory) { Link::shared().connect(accessory); }
+void connect(const std::shared_ptr<SimAccessory> &accessory) {
+    Link::shared().connect(accessory);
+}
 
 void disconnect(const std::shared_ptr<SimAccessory> &accessory) {
     Link::shared().disconnect(accessory);

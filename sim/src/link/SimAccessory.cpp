@@ -24,7 +24,8 @@ AccessoryIdentity SimAccessory::identity() const {
 std::vector<std::string> SimAccessory::protocolStrings() const {
     std::lock_guard lock(mutex_);
     std::vector<std::string> out;
-    for (const auto &p : identity_.protocols) out.push_back(identity_.protocolPrefix + "." + p);
+    for (const auto &p : identity_.protocols)
+        out.push_back(identity_.protocolPrefix + "." + p);
     return out;
 }
 
@@ -68,9 +69,11 @@ void SimAccessory::detach() {
         attached_ = false;
         listener = listener_;
         dropSessionsLocked();
-        for (auto &[device, protocols] : devices_) devices.push_back(device);
+        for (auto &[device, protocols] : devices_)
+            devices.push_back(device);
     }
-    for (auto &device : devices) device->powerLost();
+    for (auto &device : devices)
+        device->powerLost();
     if (listener) listener->accessoryDetached(*this);
 }
 
@@ -81,7 +84,8 @@ bool SimAccessory::isAttached() const {
 
 void SimAccessory::dropSessionsLocked() {
     // The link is gone: both directions of every session end.
-    for (auto &session : sessions_) session->hostClose();
+    for (auto &session : sessions_)
+        session->hostClose();
 }
 
 void SimAccessory::powerCycle(std::chrono::milliseconds detachAfter,
@@ -136,7 +140,8 @@ std::shared_ptr<SimSession> SimAccessory::openSession(const std::string &protoco
             if (std::find(protocols.begin(), protocols.end(), protocolSuffix) != protocols.end())
                 serving.push_back(device);
     }
-    for (auto &device : serving) device->attachPort(session->devicePort());
+    for (auto &device : serving)
+        device->attachPort(session->devicePort());
     return session;
 }
 

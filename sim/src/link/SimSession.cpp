@@ -7,7 +7,7 @@ namespace {
 
 // Device end of a session: reads what the host wrote, writes what the host will read.
 class DevicePort final : public SessionPort {
-public:
+  public:
     DevicePort(std::string protocol, std::shared_ptr<BytePipe> in, std::shared_ptr<BytePipe> out)
         : protocol_(std::move(protocol)), in_(std::move(in)), out_(std::move(out)) {}
     const std::string &protocol() const override { return protocol_; }
@@ -21,7 +21,7 @@ public:
     }
     bool isOpen() const override { return !in_->isClosed() && !out_->isClosed(); }
 
-private:
+  private:
     const std::string protocol_;
     std::shared_ptr<BytePipe> in_, out_;
 };
@@ -36,11 +36,11 @@ SimSession::SimSession(std::string protocol, size_t capacity, SessionFaults faul
       faults_(std::move(faults)),
       rng_(faults_.randomSeed) {
     inputOpen_ = faults_.failInputOpen.take() ? OpenState::Failed
-                 : faults_.holdOpen          ? OpenState::Opening
-                                             : OpenState::Open;
+                 : faults_.holdOpen           ? OpenState::Opening
+                                              : OpenState::Open;
     outputOpen_ = faults_.failOutputOpen.take() ? OpenState::Failed
-                  : faults_.holdOpen           ? OpenState::Opening
-                                               : OpenState::Open;
+                  : faults_.holdOpen            ? OpenState::Opening
+                                                : OpenState::Open;
     if (inputOpen_ == OpenState::Failed) inputError_ = Error{61, "Connection refused"};
     if (outputOpen_ == OpenState::Failed) outputError_ = Error{61, "Connection refused"};
     auto notify = [this] { changed(); };
@@ -123,7 +123,9 @@ void SimSession::injectError(bool input, int code, std::string description) {
     changed();
 }
 
-void SimSession::endFromDevice() { devicePort_->close(); }
+void SimSession::endFromDevice() {
+    devicePort_->close();
+}
 
 void SimSession::setListener(std::function<void()> listener) {
     std::lock_guard lock(mutex_);

@@ -32,7 +32,7 @@ struct Seen {
 };
 
 class PresenceTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         HVAccessory &accessory = HVAccessory::sharedClass();
         for (const char *name :
@@ -49,8 +49,10 @@ protected:
         (void)accessory;
     }
     void TearDown() override {
-        for (auto t : tokens) NotificationCenter::defaultCenter().removeObserver(t);
-        for (auto &a : accessories) hv::sim::inprocess::disconnect(a);
+        for (auto t : tokens)
+            NotificationCenter::defaultCenter().removeObserver(t);
+        for (auto &a : accessories)
+            hv::sim::inprocess::disconnect(a);
     }
 
     std::shared_ptr<hv::sim::SimAccessory> makeAccessory(std::vector<std::string> protocols,
@@ -69,7 +71,8 @@ protected:
     std::vector<std::string> names() {
         std::lock_guard lock(mutex);
         std::vector<std::string> out;
-        for (const auto &s : seen) out.push_back(s.name);
+        for (const auto &s : seen)
+            out.push_back(s.name);
         return out;
     }
     size_t count() {
@@ -93,7 +96,7 @@ TEST_F(PresenceTest, AttachAnnouncesPriorityThenPublicOnTheMainThreadAfterSettli
     a->attach();
     ASSERT_TRUE(hv::test::runLoopUntil([&] { return count() >= 2; }));
     EXPECT_EQ(names(), (std::vector<std::string>{HVAccessoryDidConnectNotificationPriority,
-                                                  HVAccessoryDidConnectNotification}));
+                                                 HVAccessoryDidConnectNotification}));
     std::lock_guard lock(mutex);
     for (const auto &s : seen) {
         EXPECT_EQ(s.sender, &HVAccessory::sharedClass());
@@ -114,7 +117,7 @@ TEST_F(PresenceTest, ConnectDisconnectConnectWithinSettlingGivesOneConnectPair) 
     // Nothing else follows.
     EXPECT_FALSE(hv::test::runLoopUntil([&] { return count() > 2; }, 300ms));
     EXPECT_EQ(names(), (std::vector<std::string>{HVAccessoryDidConnectNotificationPriority,
-                                                  HVAccessoryDidConnectNotification}));
+                                                 HVAccessoryDidConnectNotification}));
     EXPECT_TRUE(HVAccessory::sharedClass().isConnected());
 }
 
@@ -124,9 +127,9 @@ TEST_F(PresenceTest, ConnectThenDisconnectWithinSettlingGivesBothPairsInOrder) {
     a->detach();
     ASSERT_TRUE(hv::test::runLoopUntil([&] { return count() >= 4; }));
     EXPECT_EQ(names(), (std::vector<std::string>{HVAccessoryDidConnectNotificationPriority,
-                                                  HVAccessoryDidConnectNotification,
-                                                  HVAccessoryDidDisconnectNotificationPriority,
-                                                  HVAccessoryDidDisconnectNotification}));
+                                                 HVAccessoryDidConnectNotification,
+                                                 HVAccessoryDidDisconnectNotificationPriority,
+                                                 HVAccessoryDidDisconnectNotification}));
     EXPECT_FALSE(HVAccessory::sharedClass().isConnected());
 }
 
@@ -188,7 +191,8 @@ TEST(AccessoryNormalisation, HardwareRevisions) {
 
 TEST_F(PresenceTest, PlaysTheConnectAndDisconnectSoundsWhenAsked) {
     auto &app = hv::platform::Application::shared();
-    const auto dir = std::filesystem::temp_directory_path() / ("hv-snd-" + std::to_string(getpid()));
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("hv-snd-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     std::ofstream(dir / "HVAccessoryConnected.wav") << "RIFF";
     std::ofstream(dir / "HVAccessoryDisconnected.wav") << "RIFF";

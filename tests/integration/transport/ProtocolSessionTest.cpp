@@ -9,10 +9,11 @@ using namespace std::chrono_literals;
 namespace {
 
 std::shared_ptr<HVProtocolSession> makeSession(HVAccessoryProtocol protocol) {
-    auto accessories = hv::platform::EAAccessoryManager::sharedAccessoryManager().connectedAccessories();
+    auto accessories =
+        hv::platform::EAAccessoryManager::sharedAccessoryManager().connectedAccessories();
     EXPECT_FALSE(accessories.empty());
-    auto platformSession =
-        hv::platform::EASession::create(accessories.front(), HVProtocolSession::stringFromProtocol(protocol));
+    auto platformSession = hv::platform::EASession::create(
+        accessories.front(), HVProtocolSession::stringFromProtocol(protocol));
     EXPECT_NE(platformSession, nullptr);
     return std::make_shared<HVProtocolSession>(protocol, platformSession,
                                                SessionReceiver::callback(protocol));
@@ -26,8 +27,8 @@ TEST_F(TransportTest, WriteBeforeTheStreamsOpenIsQueuedWholeAndFlushedOnFirstSpa
     ScopedCapture capture;
     const auto data = pattern(40);
     EXPECT_EQ(session->writeData(data.data(), 40), HVSessionStatusSuccess);
-    EXPECT_TRUE(capture.logger().contains(
-        "] Stream not ready for protocol 2, write will be done later."));
+    EXPECT_TRUE(
+        capture.logger().contains("] Stream not ready for protocol 2, write will be done later."));
     const uint8_t more[] = {1};
     EXPECT_EQ(session->writeData(more, 1), HVSessionStatusError);
     EXPECT_TRUE(capture.logger().contains("] Already writing data for protocol 2!"));

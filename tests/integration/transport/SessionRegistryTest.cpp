@@ -179,7 +179,8 @@ TEST_F(TransportTest, DeliveriesFollowTheAccessorysChunking) {
     EXPECT_EQ(write(2, data), HVSessionStatusSuccess);
     EXPECT_TRUE(waitUntil([&] { return received(2).bytes().size() >= data.size(); }));
     std::vector<size_t> sizes;
-    for (const auto &d : received(2).deliveries()) sizes.push_back(d.bytes.size());
+    for (const auto &d : received(2).deliveries())
+        sizes.push_back(d.bytes.size());
     EXPECT_EQ(sizes, (std::vector<size_t>{1, 3, 1, 3}));
     EXPECT_EQ(received(2).bytes(), data);
 }
@@ -191,11 +192,11 @@ TEST_F(TransportTest, EndOfStreamIsReportedOnlyOnTheCardReaderPipes) {
     accessory->latestSession("manager")->endFromDevice();
     accessory->latestSession("ccidinterrupt")->endFromDevice();
     EXPECT_TRUE(waitUntil([&] { return received(3).losses() >= 1; }));
-    EXPECT_TRUE(waitUntil([&] {
-        return capture.logger().count("NSStreamEventEndEncountered for protocol 5") >= 1;
-    }));
+    EXPECT_TRUE(waitUntil(
+        [&] { return capture.logger().count("NSStreamEventEndEncountered for protocol 5") >= 1; }));
     EXPECT_EQ(received(5).losses(), 0u);
-    EXPECT_TRUE(capture.logger().contains("] InputStream NSStreamEventEndEncountered for protocol 3"));
+    EXPECT_TRUE(
+        capture.logger().contains("] InputStream NSStreamEventEndEncountered for protocol 3"));
     // The sessions stay registered until their users end them.
     EXPECT_NE(HVSessionProtocolDriver::sharedClass().sessionForProtocol(5), nullptr);
 }

@@ -20,29 +20,30 @@ namespace hv::test {
 
 // A device that only keeps the ports, so that a test writes as the accessory.
 class HeldPortDevice final : public sim::Device {
-public:
+  public:
     void attachPort(std::shared_ptr<sim::SessionPort> port) override {
         std::lock_guard lock(mutex_);
         ports_.push_back(std::move(port));
     }
     void powerLost() override {
         std::lock_guard lock(mutex_);
-        for (auto &p : ports_) p->close();
+        for (auto &p : ports_)
+            p->close();
     }
     std::shared_ptr<sim::SessionPort> latest() {
         std::lock_guard lock(mutex_);
         return ports_.empty() ? nullptr : ports_.back();
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::vector<std::shared_ptr<sim::SessionPort>> ports_;
 };
 
 class TransportTest : public ::testing::Test {
-protected:
-    static constexpr const char *kAllProtocols[] = {"sensor", "ccidcontrol", "ccidbulk",
-                                                    "ccidinterrupt", "trace", "manager"};
+  protected:
+    static constexpr const char *kAllProtocols[] = {"sensor",        "ccidcontrol", "ccidbulk",
+                                                    "ccidinterrupt", "trace",       "manager"};
 
     void SetUp() override {
         sim::AccessoryIdentity identity;
@@ -54,7 +55,8 @@ protected:
         accessory->addDevice(held, {"ccidinterrupt", "sensor", "ccidcontrol"});
         sim::inprocess::connect(accessory);
         accessory->attach();
-        for (int p = 0; p < 6; ++p) SessionReceiver::of(p).clear();
+        for (int p = 0; p < 6; ++p)
+            SessionReceiver::of(p).clear();
     }
 
     void TearDown() override {
@@ -83,7 +85,8 @@ protected:
 
 inline std::vector<uint8_t> pattern(size_t n, uint8_t seed = 0) {
     std::vector<uint8_t> v(n);
-    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 8));
+    for (size_t i = 0; i < n; ++i)
+        v[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 8));
     return v;
 }
 

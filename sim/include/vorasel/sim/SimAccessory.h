@@ -52,18 +52,18 @@ struct FaultCount {
 
 // Faults of new sessions on one protocol.
 struct SessionFaults {
-    FaultCount refuse;             // the accessory refuses to create the session
-    FaultCount failInputOpen;      // the input stream fails to open
-    FaultCount failOutputOpen;     // the output stream fails to open
-    bool holdOpen = false;         // streams stay opening until releaseOpen()
-    std::vector<size_t> chunks;    // host sees received bytes in these pieces (cycled)
-    size_t randomChunkMin = 0;     // or in random pieces of [min, max] bytes
+    FaultCount refuse;           // the accessory refuses to create the session
+    FaultCount failInputOpen;    // the input stream fails to open
+    FaultCount failOutputOpen;   // the output stream fails to open
+    bool holdOpen = false;       // streams stay opening until releaseOpen()
+    std::vector<size_t> chunks;  // host sees received bytes in these pieces (cycled)
+    size_t randomChunkMin = 0;   // or in random pieces of [min, max] bytes
     size_t randomChunkMax = 0;
     uint32_t randomSeed = 1;
 };
 
 class SimSession {
-public:
+  public:
     enum class OpenState { Opening, Open, Failed };
     struct Error {
         int code;
@@ -100,7 +100,7 @@ public:
     void setListener(std::function<void()> listener);
     std::vector<Record> records() const;
 
-private:
+  private:
     void changed();
 
     const std::string protocol_;
@@ -118,9 +118,9 @@ private:
 };
 
 class SimAccessory : public std::enable_shared_from_this<SimAccessory> {
-public:
+  public:
     class AttachListener {
-    public:
+      public:
         virtual ~AttachListener() = default;
         virtual void accessoryAttached(SimAccessory &accessory) = 0;
         virtual void accessoryDetached(SimAccessory &accessory) = 0;
@@ -156,7 +156,7 @@ public:
     std::shared_ptr<SimSession> latestSession(const std::string &protocolSuffix) const;
     size_t sessionsOpened(const std::string &protocolSuffix) const;
 
-private:
+  private:
     explicit SimAccessory(AccessoryIdentity identity);
     void dropSessionsLocked();
 
