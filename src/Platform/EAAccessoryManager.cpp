@@ -2,13 +2,24 @@
 
 #include <algorithm>
 
+#include <cstdlib>
+
 #include "Platform/NotificationCenter.h"
+#include "Platform/SocketAccessoryProvider.h"
 #include "Platform/RunLoop.h"
 
 namespace hv::platform {
 
 EAAccessoryManager &EAAccessoryManager::sharedAccessoryManager() {
     static EAAccessoryManager *manager = new EAAccessoryManager;
+    // A host that names an accessory daemon gets its accessories from it, from the start.
+    static std::once_flag fromEnvironment;
+    std::call_once(fromEnvironment, [] {
+        const char *path = std::getenv(SocketAccessoryProvider::SocketEnvironmentVariable);
+        if (!path || !*path) return;
+        if (auto provider = SocketAccessoryProvider::connect(path, *manager))
+            manager->setProvider(provider);
+    });
     return *manager;
 }
 

@@ -101,6 +101,35 @@ ptrdiff_t SimSession::hostWrite(const uint8_t *data, size_t len) {
     return n;
 }
 
+bool SimSession::hostWriteAll(const uint8_t *data, size_t len) {
+    if (!toDevice_->writeAll(data, len)) return false;
+    std::lock_guard lock(mutex_);
+    records_.push_back(Record{true, std::vector<uint8_t>(data, data + len), Clock::now()});
+    return true;
+}
+
+ptrdiff_t SimSession::hostReadPiece(uint8_t *buf, size_t cap, Clock::time_point deadline,
+                                    bool *separate) {
+    bool chunked;
+    {
+        std::lock_guard lock(mutex_);
+        chunked = !faults_.chunks.empty() || faults_.randomChunkMax > 0;
+    }
+    *separate = chunked;
+    if (chunked) {
+        beginDelivery();
+        std::lock_guard lock(mutex_);
+        cap = std::min(cap, window_);
+    }
+    const ptrdiff_t n = toHost_->read(buf, cap, deadline);
+    if (n > 0) {
+        std::lock_guard lock(mutex_);
+        if (window_ != SIZE_MAX) window_ -= std::min(window_, static_cast<size_t>(n));
+        records_.push_back(Record{false, std::vector<uint8_t>(buf, buf + n), Clock::now()});
+    }
+    return n;
+}
+
 void SimSession::hostClose() {
     toDevice_->close();
     toHost_->close();

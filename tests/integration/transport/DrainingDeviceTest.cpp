@@ -42,7 +42,7 @@ class SinkDevice final : public hv::sim::Device {
 }  // namespace
 // Back-to-back maximal writes against a device that drains the pipe as fast as it can: every
 // write must eventually be taken (a lost space event would stall the writer for good).
-TEST_F(TransportTest, BackToBackLargeWritesToADrainingDeviceNeverStall) {
+TEST_P(TransportTest, BackToBackLargeWritesToADrainingDeviceNeverStall) {
     auto sink = std::make_shared<SinkDevice>();
     accessory->addDevice(sink, {"sensor"});
     ASSERT_EQ(start(HVAccessoryProtocolSensor), HVSessionStatusSuccess);

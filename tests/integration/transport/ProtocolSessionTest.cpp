@@ -21,7 +21,7 @@ std::shared_ptr<HVProtocolSession> makeSession(HVAccessoryProtocol protocol) {
 
 }  // namespace
 
-TEST_F(TransportTest, WriteBeforeTheStreamsOpenIsQueuedWholeAndFlushedOnFirstSpace) {
+TEST_P(TransportTest, WriteBeforeTheStreamsOpenIsQueuedWholeAndFlushedOnFirstSpace) {
     auto session = makeSession(HVAccessoryProtocolCCIDBulk);
     EXPECT_EQ(session->state(), HVSessionStateIdle);
     ScopedCapture capture;
@@ -40,7 +40,7 @@ TEST_F(TransportTest, WriteBeforeTheStreamsOpenIsQueuedWholeAndFlushedOnFirstSpa
     EXPECT_EQ(session->state(), HVSessionStateEnded);
 }
 
-TEST_F(TransportTest, EmptyWriteBeforeOpenBlocksUntilTheFirstSpaceEventDiscardsIt) {
+TEST_P(TransportTest, EmptyWriteBeforeOpenBlocksUntilTheFirstSpaceEventDiscardsIt) {
     auto session = makeSession(HVAccessoryProtocolCCIDBulk);
     EXPECT_EQ(session->writeData(nullptr, 0), HVSessionStatusSuccess);
     const uint8_t one[] = {1};
@@ -52,7 +52,7 @@ TEST_F(TransportTest, EmptyWriteBeforeOpenBlocksUntilTheFirstSpaceEventDiscardsI
     session->endSession();
 }
 
-TEST_F(TransportTest, EventsAfterTheEndCallNoCallback) {
+TEST_P(TransportTest, EventsAfterTheEndCallNoCallback) {
     auto session = makeSession(HVAccessoryProtocolManager);
     ASSERT_TRUE(session->startSession());
     session->endSession();
@@ -66,7 +66,7 @@ TEST_F(TransportTest, EventsAfterTheEndCallNoCallback) {
     EXPECT_TRUE(received(5).deliveries().empty());
 }
 
-TEST_F(TransportTest, UnknownEventAndStreamNamesAreLogged) {
+TEST_P(TransportTest, UnknownEventAndStreamNamesAreLogged) {
     auto session = makeSession(HVAccessoryProtocolManager);
     auto other = hv::platform::EASession::create(
         hv::platform::EAAccessoryManager::sharedAccessoryManager().connectedAccessories().front(),
@@ -83,7 +83,7 @@ TEST_F(TransportTest, UnknownEventAndStreamNamesAreLogged) {
     EXPECT_TRUE(capture.logger().contains("] InputStream NSStreamEventNone for protocol 5"));
 }
 
-TEST_F(TransportTest, EndingAnUnstartedSessionReturnsAtOnce) {
+TEST_P(TransportTest, EndingAnUnstartedSessionReturnsAtOnce) {
     auto session = makeSession(HVAccessoryProtocolTrace);
     session->endSession();
     EXPECT_EQ(session->state(), HVSessionStateEnding);

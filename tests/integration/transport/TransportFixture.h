@@ -10,8 +10,11 @@
 
 #include "Accessory/HVSessionProtocolDriver.h"
 #include "CaptureLogger.h"
+#include "Platform/EAAccessoryManager.h"
+#include "Platform/SocketAccessoryProvider.h"
 #include "SessionReceiver.h"
 #include "Wait.h"
+#include "vorasel/sim/AccessoryServer.h"
 #include "vorasel/sim/EchoDevice.h"
 #include "vorasel/sim/InProcessLink.h"
 #include "vorasel/sim/SimAccessory.h"
@@ -20,7 +23,7 @@ namespace hv::test {
 
 // A device that only keeps the ports, so that a test writes as the accessory.
 class HeldPortDevice final : public sim::Device {
-  public:
+public:
     void attachPort(std::shared_ptr<sim::SessionPort> port) override {
         std::lock_guard lock(mutex_);
         ports_.push_back(std::move(port));
@@ -35,13 +38,20 @@ class HeldPortDevice final : public sim::Device {
         return ports_.empty() ? nullptr : ports_.back();
     }
 
-  private:
+private:
     std::mutex mutex_;
     std::vector<std::shared_ptr<sim::SessionPort>> ports_;
 };
 
-class TransportTest : public ::testing::Test {
-  protected:
+// The same contract holds over both transports of the accessory service.
+enum class Backend { InProcess, Socket };
+
+inline std::string backendName(const ::testing::TestParamInfo<Backend> &info) {
+    return info.param == Backend::InProcess ? "InProcess" : "Socket";
+}
+
+class TransportTest : public ::testing::TestWithParam<Backend> {
+protected:
     static constexpr const char *kAllProtocols[] = {"sensor",        "ccidcontrol", "ccidbulk",
                                                     "ccidinterrupt", "trace",       "manager"};
 
@@ -53,17 +63,37 @@ class TransportTest : public ::testing::Test {
         accessory->addDevice(echo, {"ccidbulk", "manager", "trace"});
         held = std::make_shared<HeldPortDevice>();
         accessory->addDevice(held, {"ccidinterrupt", "sensor", "ccidcontrol"});
-        sim::inprocess::connect(accessory);
-        accessory->attach();
-        for (int p = 0; p < 6; ++p)
-            SessionReceiver::of(p).clear();
+        if (GetParam() == Backend::InProcess) {
+            sim::inprocess::connect(accessory);
+            accessory->attach();
+        } else {
+            socketPath = "/tmp/hv-transport-" + std::to_string(::getpid()) + ".sock";
+            server = std::make_unique<sim::AccessoryServer>(socketPath);
+            ASSERT_TRUE(server->start());
+            server->addAccessory(accessory);
+            accessory->attach();
+            auto &manager = platform::EAAccessoryManager::sharedAccessoryManager();
+            provider = platform::SocketAccessoryProvider::connect(socketPath, manager);
+            ASSERT_NE(provider, nullptr);
+            manager.setProvider(provider);
+            ASSERT_FALSE(manager.connectedAccessories().empty());
+        }
+        for (int p = 0; p < 7; ++p) SessionReceiver::of(p).clear();
     }
+
+    bool inProcess() const { return GetParam() == Backend::InProcess; }
 
     void TearDown() override {
         auto &registry = HVSessionProtocolDriver::sharedClass();
         for (int p = 0; p < 6; ++p)
             if (registry.sessionForProtocol(p)) registry.endSessionWithProtocol(p);
-        sim::inprocess::disconnect(accessory);
+        if (inProcess()) {
+            sim::inprocess::disconnect(accessory);
+        } else {
+            if (provider) provider->stop();
+            platform::EAAccessoryManager::sharedAccessoryManager().setProvider(nullptr);
+            if (server) server->stop();
+        }
         echo->powerLost();
         held->powerLost();
     }
@@ -81,7 +111,14 @@ class TransportTest : public ::testing::Test {
     std::shared_ptr<sim::SimAccessory> accessory;
     std::shared_ptr<sim::EchoDevice> echo;
     std::shared_ptr<HeldPortDevice> held;
+    std::string socketPath;
+    std::unique_ptr<sim::AccessoryServer> server;
+    std::shared_ptr<platform::SocketAccessoryProvider> provider;
 };
+
+#define HV_TRANSPORT_BACKENDS(suite)          \
+    INSTANTIATE_TEST_SUITE_P(Backends, suite, \
+                             ::testing::Values(Backend::InProcess, Backend::Socket), backendName)
 
 inline std::vector<uint8_t> pattern(size_t n, uint8_t seed = 0) {
     std::vector<uint8_t> v(n);

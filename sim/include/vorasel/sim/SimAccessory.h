@@ -89,6 +89,11 @@ class SimSession {
     void beginDelivery();
     ptrdiff_t hostRead(uint8_t *buf, size_t cap);
     ptrdiff_t hostWrite(const uint8_t *data, size_t len);
+    // Blocking forms for a relay: all bytes, waiting for space (false once closed); and the
+    // next piece the host is to see, waiting until the deadline (0 on time-out, -1 at end).
+    bool hostWriteAll(const uint8_t *data, size_t len);
+    ptrdiff_t hostReadPiece(uint8_t *buf, size_t cap, Clock::time_point deadline,
+                            bool *separate);
     void hostClose();
 
     // Faults on a running session.
