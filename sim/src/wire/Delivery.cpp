@@ -82,8 +82,8 @@ bool Delivery::send(std::span<const uint8_t> message, const FaultSet &faults) {
         Bytes stale = last_;
         if (stale.empty() && staleFallback_) stale = staleFallback_(message);
         if (!stale.empty()) {
-            if (!port_->write(stale.data(), stale.size())) return false;
             recordSent(stale, "stale");
+            if (!port_->write(stale.data(), stale.size())) return false;
         }
     }
 
@@ -99,7 +99,6 @@ bool Delivery::send(std::span<const uint8_t> message, const FaultSet &faults) {
         wire_.insert(wire_.end(), h.begin(), h.end());
     const size_t start = wire_.size();
     wire_.insert(wire_.end(), out_.begin(), out_.end());
-    if (!writePieces(wire_, start, split)) return false;
     for (const auto &h : held_)
         recordSent(h, "merged");
     if (!held_.empty()) note += "after merged ";
@@ -107,10 +106,11 @@ bool Delivery::send(std::span<const uint8_t> message, const FaultSet &faults) {
     if (split) note += "split ";
     if (!note.empty()) note.pop_back();
     recordSent(out_, note);
+    if (!writePieces(wire_, start, split)) return false;
 
     if (faults.has(FaultKind::Duplicate)) {
-        if (!port_->write(out_.data(), out_.size())) return false;
         recordSent(out_, "duplicate");
+        if (!port_->write(out_.data(), out_.size())) return false;
     }
     last_.assign(message.begin(), message.end());
     return true;

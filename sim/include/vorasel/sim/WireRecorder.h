@@ -1,7 +1,8 @@
 // A thread-safe record of the messages a simulated device received and sent, one entry per
 // message, so tests can assert on the wire ("two PC_to_RDR_IccPowerOn, bSeq n and n+1").
 //
-// Devices record each message as they framed it (received) or produced it (sent). A message
+// Devices record each message as they framed it (received) or produced it (sent; recorded
+// just before it is written, so a host that has read the bytes finds the entry). A message
 // sent in several pieces or merged with another is still one entry; the entry's note says
 // which fault shaped it. A message the device produced but kept off the wire (a dropped
 // response, a merge still held back) is recorded as Withheld. The record is bounded: past
