@@ -135,9 +135,12 @@ bool CcidReader::sleepFor(Clock::duration d) {
 CcidReader::Wait CcidReader::waitUntil(Clock::time_point deadline, uint64_t cardEpoch) {
     std::unique_lock lock(mutex_);
     const uint64_t power = powerEpoch_;
-    changed_.wait_until(lock, deadline, [&] {
-        return stopping_ || powerEpoch_ != power || cardEpoch_ != cardEpoch;
-    });
+    // A deadline already past is not waited for: the kernel would still sleep out its timer
+    // slack (tens of microseconds) on every exchange with a card that answers at once.
+    if (Clock::now() < deadline)
+        changed_.wait_until(lock, deadline, [&] {
+            return stopping_ || powerEpoch_ != power || cardEpoch_ != cardEpoch;
+        });
     if (stopping_ || powerEpoch_ != power) return Wait::Stopped;
     if (cardEpoch_ != cardEpoch) return Wait::CardGone;
     return Wait::Elapsed;
