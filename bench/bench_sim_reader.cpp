@@ -19,7 +19,7 @@ namespace {
 using namespace hv::sim;
 
 class InstantEcho final : public Card {
-  public:
+public:
     std::optional<Bytes> powerOn(PowerSelect) override { return Bytes{0x3B, 0x00}; }
     void powerOff() override {}
     CardReply exchange(std::span<const uint8_t> bytes) override {

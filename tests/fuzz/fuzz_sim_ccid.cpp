@@ -12,7 +12,7 @@ namespace {
 using namespace hv::sim;
 
 class Echo final : public Card {
-  public:
+public:
     std::optional<Bytes> powerOn(PowerSelect v) override {
         if (v == PowerSelect::V5) return std::nullopt;  // exercise the mute path too
         return Bytes{0x3B, 0x02, 0x14, 0x50};

@@ -14,7 +14,7 @@
 namespace hv::sim::fuzz {
 
 class ScriptPort final : public SessionPort {
-  public:
+public:
     // The first byte of `input` chooses the piece sizes (1 + its low bits, cycling).
     ScriptPort(std::string protocol, std::span<const uint8_t> input)
         : protocol_(std::move(protocol)),
@@ -52,7 +52,7 @@ class ScriptPort final : public SessionPort {
         done_.wait(lock, [&] { return closed_; });
     }
 
-  private:
+private:
     const std::string protocol_;
     const uint8_t step_;
     const std::span<const uint8_t> data_;

@@ -22,7 +22,7 @@ using namespace std::chrono_literals;
 // A card with a fixed ATR that echoes every block, optionally mute at some voltages and busy
 // for a while before each answer.
 class EchoCard final : public Card {
-  public:
+public:
     explicit EchoCard(Bytes atr = {0x3B, 0x02, 0x14, 0x50}) : atr_(std::move(atr)) {}
 
     std::optional<Bytes> powerOn(PowerSelect v) override {
@@ -71,7 +71,7 @@ class EchoCard final : public Card {
     bool mute = false;
     std::chrono::microseconds busy{0};
 
-  private:
+private:
     const Bytes atr_;
     mutable std::mutex mutex_;
     std::vector<PowerSelect> voltages_;
@@ -140,7 +140,7 @@ inline Response decode(const Bytes &m) {
 
 // The host's end of one session.
 class HostEnd {
-  public:
+public:
     explicit HostEnd(std::shared_ptr<SessionPort> port) : port_(std::move(port)) {}
 
     void write(const Bytes &b) { ASSERT_TRUE(port_->write(b.data(), b.size())); }
@@ -212,7 +212,7 @@ class HostEnd {
 
     SessionPort &port() { return *port_; }
 
-  private:
+private:
     std::shared_ptr<SessionPort> port_;
     Bytes pending_;
 };

@@ -17,7 +17,7 @@ using namespace std::chrono_literals;
 // The host's end of a manager session, reading whole answers (one-byte tags, definite
 // lengths of up to two length octets, as the service's answers have).
 class Manager {
-  public:
+public:
     explicit Manager(ManagementService &service) {
         auto pair = makePortPair("manager");
         service.attachPort(pair.device);
@@ -65,7 +65,7 @@ class Manager {
     }
     SessionPort &port() { return *port_; }
 
-  private:
+private:
     std::shared_ptr<SessionPort> port_;
     Bytes held_;
 };

@@ -12,7 +12,7 @@
 namespace hv::sim {
 
 class CcidFramer {
-  public:
+public:
     struct Event {
         enum class Kind { Message, Oversize } kind;
         // Message: the whole message. Oversize: its 10-byte header only. Valid until the next
@@ -33,7 +33,7 @@ class CcidFramer {
     uint64_t skipping() const { return skip_; }
     void reset();
 
-  private:
+private:
     std::vector<uint8_t> buffer_;
     size_t have_ = 0;
     uint64_t skip_ = 0;

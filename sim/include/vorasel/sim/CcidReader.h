@@ -12,6 +12,11 @@
 // Once the protocol has been set to T=0, an XfrBlock that is not a TPDU (5-byte header, plus
 // P3 data bytes for a command carrying data) is refused with bError 10.
 //
+// Failures: no card, bStatus 0x42 bError 0xFE (ICC_MUTE); card not activated, 0x41 0xFE; a
+// card that does not answer within `muteTimeout`, 0x41 0xFE at power-on (the reader then
+// deactivates it before trying the next voltage) and 0x40 0xFE in XfrBlock; a card pulled
+// out during a command, 0x42 0xFE; an answer longer than the reader's buffer, XFR_OVERRUN.
+//
 // Slot-change notifications (50 03 insertion, 50 02 removal) go to every open interrupt
 // session. A change while no interrupt session is open is kept, as a USB reader keeps its
 // interrupt data until polled: the next interrupt session opened gets one notification of the
@@ -21,7 +26,7 @@
 // The bulk sessions are served one command at a time (bMaxCCIDBusySlots 1), each session on
 // its own thread; a second bulk session waits while the first is busy. The card is called
 // only from those threads, one call at a time. A card pulled out while powered is told
-// powerOff() by the reader before its next use.
+// powerOff() on the reader's thread before the next command is handled.
 //
 // Not simulated: the control pipe (ABORT), clock stop, escape commands, GetParameters,
 // ResetParameters, APDU or character level exchange, multiple slots.
@@ -59,7 +64,7 @@ struct CcidReaderConfig {
 };
 
 class CcidReader final : public Device {
-  public:
+public:
     explicit CcidReader(CcidReaderConfig config = {},
                         std::shared_ptr<WireRecorder> recorder = nullptr);
     ~CcidReader() override;
@@ -83,7 +88,7 @@ class CcidReader final : public Device {
     // Session threads still running (tests check that the reader lets go of them).
     size_t sessionThreads() const { return threads_.running(); }
 
-  private:
+private:
     struct Bulk;
     enum class Wait { Elapsed, CardGone, Stopped };
 

@@ -19,7 +19,7 @@
 namespace hv::sim {
 
 class Delivery {
-  public:
+public:
     // Waits for the duration; false when the device is stopping (the write is abandoned).
     using Sleep = std::function<bool(Clock::duration)>;
     // Makes a stale answer from the current one when the session has sent none before.
@@ -36,7 +36,7 @@ class Delivery {
 
     SessionPort &port() { return *port_; }
 
-  private:
+private:
     bool writePieces(std::span<const uint8_t> bytes, size_t messageStart, const Fault *split);
     void recordSent(std::span<const uint8_t> bytes, const std::string &note);
 

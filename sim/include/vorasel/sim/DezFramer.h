@@ -14,7 +14,7 @@
 namespace hv::sim {
 
 class DezFramer {
-  public:
+public:
     struct Event {
         enum class Kind { Message, Oversize, Invalid } kind;
         uint32_t tag = 0;  // Message and Oversize
@@ -32,7 +32,7 @@ class DezFramer {
     std::span<const uint8_t> partial() const { return {buffer_.data(), have_}; }
     void reset();
 
-  private:
+private:
     std::vector<uint8_t> buffer_;
     size_t have_ = 0;
     size_t total_ = 0;  // size of the element being gathered, 0 while its header is incomplete

@@ -95,19 +95,19 @@ struct Fault {
 
 // The faults that hit one message.
 class FaultSet {
-  public:
+public:
     const Fault *find(FaultKind kind) const;
     bool has(FaultKind kind) const { return find(kind) != nullptr; }
     bool empty() const { return faults_.empty(); }
     void add(const Fault &fault) { faults_.push_back(fault); }
 
-  private:
+private:
     std::vector<Fault> faults_;
 };
 
 // The armed faults of one device; safe to script from a test thread while the device runs.
 class FaultScript {
-  public:
+public:
     void add(Fault fault);
     void clear();
 
@@ -121,7 +121,7 @@ class FaultScript {
     // Faults not yet spent.
     size_t armed() const;
 
-  private:
+private:
     struct Armed {
         Fault fault;
         uint32_t seen = 0;

@@ -19,7 +19,7 @@
 namespace hv::sim {
 
 class FirmwareReceiver {
-  public:
+public:
     enum class Result : uint8_t { Accepted, BadSize, BadOffset, BadChunkLength };
 
     FirmwareReceiver(uint32_t maxImage, size_t chunkSize);
@@ -36,7 +36,7 @@ class FirmwareReceiver {
     static std::vector<uint8_t> makeImage(std::string_view revision,
                                           std::span<const uint8_t> payload);
 
-  private:
+private:
     const uint32_t maxImage_;
     const size_t chunkSize_;
     uint32_t size_ = 0;

@@ -84,9 +84,11 @@ struct ManagementConfig {
 };
 
 class ManagementService final : public Device {
-  public:
-    // Called on the service's thread after reset has been acknowledged; the new firmware's
-    // revision when a whole image was loaded since the last reset and names one.
+public:
+    // Called on the service's thread after reset has been acknowledged (or its answer was
+    // dropped by a fault); the new firmware's revision when a whole image was loaded since
+    // the last reset and names one. The hook may call powerLost() but must not destroy the
+    // service; detaching and re-attaching after a delay is the accessory assembly's work.
     using ResetHook = std::function<void(std::optional<std::string> newRevision)>;
 
     explicit ManagementService(ManagementConfig config = {},
@@ -122,7 +124,7 @@ class ManagementService final : public Device {
     std::shared_ptr<WireRecorder> sharedRecorder() const { return recorder_; }
     size_t sessionThreads() const { return threads_.running(); }
 
-  private:
+private:
     struct Answer {
         ber::Bytes bytes;
         bool reset = false;

@@ -17,7 +17,7 @@
 namespace hv::sim {
 
 class PortThreads {
-  public:
+public:
     using Body = std::function<void(const std::shared_ptr<SessionPort> &)>;
 
     PortThreads() = default;
@@ -32,7 +32,7 @@ class PortThreads {
     // Bodies still running.
     size_t running() const;
 
-  private:
+private:
     struct Worker {
         std::shared_ptr<SessionPort> port;
         std::thread thread;

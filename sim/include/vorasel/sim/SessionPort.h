@@ -15,7 +15,7 @@
 namespace hv::sim {
 
 class SessionPort {
-  public:
+public:
     virtual ~SessionPort() = default;
 
     // Protocol suffix of the session ("ccidbulk", "ccidinterrupt", "manager", ...).
@@ -41,7 +41,7 @@ PortPair makePortPair(const std::string &protocol, size_t capacity = 512);
 
 // A device model of the accessory: serves the sessions of the protocols it names.
 class Device {
-  public:
+public:
     virtual ~Device() = default;
     // Called when the host opens a session on one of this device's protocols. Returns at
     // once; the device serves the port on its own thread until the port reports end.

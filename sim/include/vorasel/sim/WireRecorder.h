@@ -46,7 +46,7 @@ struct WireEntry {
 bool protocolIs(std::string_view protocol, std::string_view suffix);
 
 class WireRecorder {
-  public:
+public:
     explicit WireRecorder(size_t maxEntries = 100000);
 
     void record(std::string_view protocol, Direction direction, std::span<const uint8_t> bytes,
@@ -68,7 +68,7 @@ class WireRecorder {
     // Turns recording off (benchmarks) or back on; entries already held stay.
     void setEnabled(bool enabled);
 
-  private:
+private:
     size_t countLocked(const std::function<bool(const WireEntry &)> &match) const;
 
     const size_t maxEntries_;
