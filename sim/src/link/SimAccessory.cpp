@@ -34,6 +34,11 @@ void SimAccessory::setHardwareRevision(std::string revision) {
     identity_.hardwareRevision = std::move(revision);
 }
 
+void SimAccessory::setFirmwareRevision(std::string revision) {
+    std::lock_guard lock(mutex_);
+    identity_.firmwareRevision = std::move(revision);
+}
+
 void SimAccessory::addDevice(std::shared_ptr<Device> device, std::vector<std::string> protocols) {
     std::lock_guard lock(mutex_);
     devices_.emplace_back(std::move(device), std::move(protocols));
@@ -90,16 +95,16 @@ void SimAccessory::dropSessionsLocked() {
 
 void SimAccessory::powerCycle(std::chrono::milliseconds detachAfter,
                               std::chrono::milliseconds reattachAfter,
-                              std::optional<std::string> newHardwareRevision) {
+                              std::optional<std::string> newFirmwareRevision) {
     waitForPowerCycle();
     std::weak_ptr<SimAccessory> weak = weak_from_this();
     std::lock_guard lock(mutex_);
-    powerCycleThread_ = std::thread([weak, detachAfter, reattachAfter, newHardwareRevision] {
+    powerCycleThread_ = std::thread([weak, detachAfter, reattachAfter, newFirmwareRevision] {
         std::this_thread::sleep_for(detachAfter);
         if (auto self = weak.lock()) self->detach();
         std::this_thread::sleep_for(reattachAfter);
         if (auto self = weak.lock()) {
-            if (newHardwareRevision) self->setHardwareRevision(*newHardwareRevision);
+            if (newFirmwareRevision) self->setFirmwareRevision(*newFirmwareRevision);
             self->attach();
         }
     });

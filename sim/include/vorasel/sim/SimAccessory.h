@@ -144,10 +144,11 @@ class SimAccessory : public std::enable_shared_from_this<SimAccessory> {
     void attach();
     void detach();
     bool isAttached() const;
-    // Detach after `detachAfter`, attach again `reattachAfter` later, with a new hardware
+    void setFirmwareRevision(std::string revision);
+    // Detach after `detachAfter`, attach again `reattachAfter` later, with a new firmware
     // revision when one is given (what a firmware reset does). Runs on a thread of its own.
     void powerCycle(std::chrono::milliseconds detachAfter, std::chrono::milliseconds reattachAfter,
-                    std::optional<std::string> newHardwareRevision = std::nullopt);
+                    std::optional<std::string> newFirmwareRevision = std::nullopt);
     void waitForPowerCycle();
 
     // Sessions. Null when the accessory is detached, does not offer the protocol, or refuses.

@@ -1,0 +1,48 @@
+// The whole simulated Vorasel case: one accessory with the CCID reader on ccidbulk and
+// ccidinterrupt, the management service on manager, and a reset that detaches the case and
+// attaches it again (with the new firmware's revision when an image was installed).
+#pragma once
+
+#include <chrono>
+#include <memory>
+
+#include "vorasel/sim/Card.h"
+#include "vorasel/sim/CcidReader.h"
+#include "vorasel/sim/ManagementService.h"
+#include "vorasel/sim/SimAccessory.h"
+#include "vorasel/sim/WireRecorder.h"
+
+namespace hv::sim {
+
+struct VoraselCaseConfig {
+    AccessoryIdentity identity;
+    CcidReaderConfig reader;
+    ManagementConfig management;
+    std::chrono::milliseconds detachAfterReset{50};
+    std::chrono::milliseconds reattachDelay{1000};
+};
+
+class VoraselCase {
+public:
+    explicit VoraselCase(VoraselCaseConfig config = {});
+    ~VoraselCase();
+
+    SimAccessory &accessory() { return *accessory_; }
+    const std::shared_ptr<SimAccessory> &sharedAccessory() const { return accessory_; }
+    CcidReader &reader() { return *reader_; }
+    ManagementService &management() { return *management_; }
+    // Every CCID and DEZ message on the wire, both directions.
+    WireRecorder &recorder() { return *recorder_; }
+
+    void insertCard(std::shared_ptr<Card> card) { reader_->insertCard(std::move(card)); }
+    void removeCard() { reader_->removeCard(); }
+
+private:
+    VoraselCaseConfig config_;
+    std::shared_ptr<WireRecorder> recorder_;
+    std::shared_ptr<SimAccessory> accessory_;
+    std::shared_ptr<CcidReader> reader_;
+    std::shared_ptr<ManagementService> management_;
+};
+
+}  // namespace hv::sim
