@@ -24,10 +24,12 @@ struct CardReply {
     std::chrono::microseconds busy{0};  // time the card works first (the reader sends time
                                         // extensions meanwhile)
     bool mute = false;                  // the card never answers (the reader reports ICC mute)
+    bool removed = false;               // the card left the slot during this exchange (no answer;
+                                        // the reader reports the slot empty from now on)
 };
 
 class Card {
-public:
+  public:
     virtual ~Card() = default;
     // Cold (or warm, when already powered) reset at the given voltage. The ATR, or nothing
     // when the card does not answer at this voltage.
