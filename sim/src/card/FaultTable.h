@@ -10,7 +10,7 @@
 namespace hv::sim::card {
 
 class FaultTable {
-  public:
+public:
     void arm(const FaultPlan &plan) {
         if (plan.times > 0) plans_.push_back(plan);
     }
@@ -24,7 +24,7 @@ class FaultTable {
 
     uint32_t hits(CardFault fault) const { return hits_[static_cast<size_t>(fault)]; }
 
-  private:
+private:
     std::optional<FaultPlan> takeIf(CardFault fault, uint8_t voltage);
 
     std::vector<FaultPlan> plans_;

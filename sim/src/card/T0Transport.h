@@ -11,14 +11,14 @@
 namespace hv::sim::card {
 
 class T0Transport {
-  public:
+public:
     T0Transport();
     void reset();
     // False: the card sends nothing (an incomplete header, or the application is silent).
     bool exchange(std::span<const uint8_t> tpdu, CardApplication &app, Bytes &out);
     uint32_t commands() const { return commands_; }  // APDUs handed to the application
 
-  private:
+private:
     Bytes apdu_;
     Bytes answer_;
     Bytes pending_;  // answer data waiting for GET RESPONSE

@@ -32,7 +32,7 @@ struct T1Counters {
 };
 
 class T1Card {
-  public:
+public:
     // Largest APDU the card takes: header, extended Lc, 65,535 bytes, extended Le.
     static constexpr size_t kMaxCommand = 4 + 3 + 65535 + 2;
 
@@ -46,7 +46,7 @@ class T1Card {
     uint8_t ifsd() const { return ifsd_; }
     const T1Counters &counters() const { return counters_; }
 
-  private:
+private:
     enum class Phase : uint8_t { Idle, Receiving, Sending };
     enum class Await : uint8_t { None, Wtx, Ifs, Abort };
     enum class Error : uint8_t { None = 0, Edc = 1, Other = 2 };  // R-block error bits

@@ -10,7 +10,7 @@ using namespace std::chrono_literals;
 const Bytes kSelectMf = hex("00 A4 00 0C 02 3F 00");
 
 class Faults : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { ASSERT_TRUE(card.powerOn(PowerSelect::V5)); }
     Parsed send(const Bytes &b) {
         const Parsed p = parse(answer(card, b));

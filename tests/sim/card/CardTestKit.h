@@ -130,7 +130,7 @@ inline Bytes answer(VirtualCard &card, const Bytes &bytes) {
 // A plain T=1 host: IFS negotiation, command chaining at the card's IFSC, R-blocks for a
 // chained answer, S(WTX) answered. Any other block fails the test.
 class T1Host {
-  public:
+public:
     T1Host(VirtualCard &card, uint8_t ifsc = 32, Epilogue e = Epilogue::Lrc)
         : card_(card), ifsc_(ifsc), e_(e) {}
 
@@ -186,7 +186,7 @@ class T1Host {
     int wtxAnswered() const { return wtx_; }
     void setIfsc(uint8_t ifsc) { ifsc_ = ifsc; }
 
-  private:
+private:
     VirtualCard &card_;
     uint8_t ifsc_;
     Epilogue e_;

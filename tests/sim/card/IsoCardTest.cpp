@@ -45,7 +45,7 @@ TEST(CommandApdu, AllCasesAndMalformedLengths) {
 }
 
 class Iso : public ::testing::Test {
-  protected:
+protected:
     Bytes run(const Bytes &apdu) {
         Bytes r;
         EXPECT_TRUE(card.process(apdu, r));

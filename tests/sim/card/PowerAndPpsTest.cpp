@@ -23,7 +23,7 @@ CardConfig fastT1(PpsBehaviour behaviour = PpsBehaviour::Accept) {
 
 // Records the resets it is asked for.
 class ResetRecorder : public IsoCard {
-  public:
+public:
     ResetAnswer reset(ResetKind kind) override {
         kinds.push_back(kind);
         return IsoCard::reset(kind);

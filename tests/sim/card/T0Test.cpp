@@ -6,7 +6,7 @@ namespace hv::sim::test {
 namespace {
 
 class T0Card : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { ASSERT_TRUE(card.powerOn(PowerSelect::V5)); }
     Bytes tpdu(const std::string &text) { return answer(card, hex(text)); }
     VirtualCard card{t0Config()};

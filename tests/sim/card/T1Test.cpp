@@ -8,7 +8,7 @@ namespace {
 const Bytes kSelectMf = hex("00 A4 00 0C 02 3F 00");
 
 class T1 : public ::testing::Test {
-  protected:
+protected:
     void power(CardConfig config) {
         card = std::make_unique<VirtualCard>(config);
         ASSERT_TRUE(card->powerOn(PowerSelect::V5));

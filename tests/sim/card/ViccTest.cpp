@@ -31,7 +31,7 @@ constexpr const char *kCryptodome = "/usr/lib/python3/dist-packages/Cryptodome";
 // vicc as a child process, killed and reaped whatever way the test ends. It also exits by
 // itself when the bridge's socket closes.
 class Vicc {
-  public:
+public:
     explicit Vicc(uint16_t port) {
         // vicc imports Crypto, which Debian ships as Cryptodome.
         char dir[] = "/tmp/vicc-pathXXXXXX";
@@ -74,7 +74,7 @@ class Vicc {
     bool started() const { return pid_ > 0; }
     bool running() { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
 
-  private:
+private:
     pid_t pid_ = -1;
     std::string dir_, link_;
 };

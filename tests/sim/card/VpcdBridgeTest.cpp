@@ -22,7 +22,7 @@ const Bytes kAtr = hex("3B 95 13 81 01 80 73 FF 01 00 0B");
 // A stand-in emulator: connects like vicc, records every message, answers the ATR request
 // and echoes APDUs reversed with 90 00; stays silent to 00 DE AD 00.
 class FakeEmulator {
-  public:
+public:
     explicit FakeEmulator(uint16_t port) {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
@@ -47,7 +47,7 @@ class FakeEmulator {
         return received_;
     }
 
-  private:
+private:
     bool readAll(uint8_t *p, size_t n) {
         while (n > 0) {
             const ssize_t r = recv(fd_, p, n, 0);

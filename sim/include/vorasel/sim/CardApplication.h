@@ -19,7 +19,7 @@ struct ResetAnswer {
 };
 
 class CardApplication {
-  public:
+public:
     virtual ~CardApplication() = default;
     virtual ResetAnswer reset(ResetKind kind) = 0;
     virtual void powerOff() {}

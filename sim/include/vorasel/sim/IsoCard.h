@@ -56,7 +56,7 @@ inline constexpr uint16_t kOk = 0x9000, kEndOfFile = 0x6282, kWrongLength = 0x67
 }
 
 class IsoCard : public CardApplication {
-  public:
+public:
     static constexpr uint8_t kEchoIns = 0xEE;
 
     explicit IsoCard(IsoCardConfig config = {});
@@ -64,7 +64,7 @@ class IsoCard : public CardApplication {
     ResetAnswer reset(ResetKind kind) override;
     bool process(std::span<const uint8_t> command, Bytes &response) override;
 
-  private:
+private:
     struct Node {
         IsoFile file;
         int parent = -1;  // index of the parent DF; -1 for the MF

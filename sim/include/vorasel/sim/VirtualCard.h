@@ -60,7 +60,7 @@ struct CardStatus {
 };
 
 class VirtualCard : public Card {
-  public:
+public:
     // Without an application, the built-in IsoCard.
     explicit VirtualCard(CardConfig config = {}, std::shared_ptr<CardApplication> app = nullptr);
     ~VirtualCard() override;
@@ -77,7 +77,7 @@ class VirtualCard : public Card {
     Bytes atr() const;
     AtrFacts facts() const;
 
-  private:
+private:
     bool answer(std::span<const uint8_t> bytes, Bytes &out);
     void applyReplyFaults(CardReply &reply);
 

@@ -26,7 +26,7 @@
 namespace hv::sim {
 
 class VpcdBridge : public CardApplication {
-  public:
+public:
     struct Options {
         uint16_t port = 0;  // 0: any free port (see port())
         std::chrono::milliseconds replyTimeout{3000};
@@ -49,7 +49,7 @@ class VpcdBridge : public CardApplication {
     void powerOff() override;
     bool process(std::span<const uint8_t> command, Bytes &response) override;
 
-  private:
+private:
     void serve();
     // Sends one or more framed messages in one write; with `reply`, reads one message back.
     bool transact(std::span<const uint8_t> frames, Bytes *reply);
