@@ -173,7 +173,7 @@ TEST_F(Faults, ResynchClearsAnOutstandingRequest) {
 
 TEST_F(Faults, SilentApplicationHangsTheCardUntilReset) {
     class Silent : public CardApplication {
-      public:
+    public:
         ResetAnswer reset(ResetKind) override { return {}; }
         bool process(std::span<const uint8_t>, Bytes &) override { return calls++ > 0; }
         int calls = 0;

@@ -107,6 +107,7 @@ TEST(Vicc, AtrPpsAndApdusThroughTheBridge) {
     EXPECT_EQ(answer(card, hex("FF 11 13 FD")), hex("FF 11 13 FD"));
     T1Host host(card);
     host.negotiateIfsd(254);
+    // P2 0C: vicc 3.3 fails on its own FCI when asked for one (P2 00) and drops the link.
     EXPECT_EQ(host.transmit(hex("00 A4 00 0C 02 3F 00")), hex("90 00"));
     EXPECT_EQ(host.transmit(hex("00 A4 04 0C 05 D2 76 00 00 01")), hex("6A 82"));
     const Bytes challenge = host.transmit(hex("00 84 00 00 08"));

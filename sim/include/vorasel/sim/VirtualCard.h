@@ -7,6 +7,11 @@
 // reset may select another offered protocol and Fi/Di from TA1. This holds for built,
 // custom-raw and application-supplied ATRs alike.
 //
+// Not simulated: character timing (etu, guard times, BWT, CWT) and parity, so the Fi/Di and
+// convention the reader is set to do not affect what the card understands; node addresses
+// (NAD other than 0 is an invalid block); extended lengths over T=0; logical channels, secure
+// messaging and command chaining by CLA.
+//
 // Threads: the reader calls the Card interface from its own thread. arm(), clearFaults() and
 // status() may be called from any thread; one lock guards the whole card.
 #pragma once
