@@ -36,7 +36,7 @@ enum class CardFault : uint8_t {
     // T=1 only. Counted per block the card would send as part of a chain (the R-block that
     // acknowledges a chained command block, or an I-block of a chained answer):
     AbortChain,  // S(ABORT request) instead of that block
-    // T=1 only. Counted per I- or R-block the card is about to send:
+    // T=1 only. Counted per new I-block or acknowledging R-block the card is about to send:
     IfsRequest,  // S(IFS request) announcing IFSC `value` first, then that block
     // Counted per power-on at a voltage in `voltages`:
     PowerOnMute,  // no ATR
