@@ -24,6 +24,8 @@ struct CardReply {
     std::chrono::microseconds busy{0};  // time the card works first (the reader sends time
                                         // extensions meanwhile)
     bool mute = false;                  // the card never answers (the reader reports ICC mute)
+    bool removed = false;               // the card left the slot during this exchange (no answer;
+                                        // the reader reports the slot empty from now on)
 };
 
 class Card {
