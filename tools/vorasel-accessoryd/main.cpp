@@ -1,10 +1,13 @@
 // Serves the simulated Vorasel case to other processes over a Unix-domain socket. A program
 // linked with the library uses it when VORASEL_ACCESSORYD_SOCKET names the socket.
 //
-//   vorasel-accessoryd --socket PATH [--detached] [--reattach-delay MS]
+//   vorasel-accessoryd --socket PATH [--detached] [--reattach-delay MS] [--card KIND]
+//                      [--vpcd-port PORT]
 //
 // Commands (one per connection, "COMMAND <words>\n"; `vorasel` tools and tests send them):
-//   attach | detach | remove | status
+//   attach | detach | insert KIND | remove | status
+// KIND is a card of the simulator's catalogue (t0, t1, t1-crc, dual, fast, vpcd); "vpcd" is
+// the card of an external emulator (such as vicc) connected to the vpcd port.
 #include <signal.h>
 
 #include <atomic>
@@ -16,6 +19,7 @@
 #include <vector>
 
 #include "vorasel/sim/AccessoryServer.h"
+#include "vorasel/sim/CardCatalogue.h"
 #include "vorasel/sim/VoraselCase.h"
 
 namespace {
@@ -26,7 +30,8 @@ void onSignal(int) { stopRequested.store(true); }
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: vorasel-accessoryd --socket PATH [--detached] [--reattach-delay MS]\n");
+                 "usage: vorasel-accessoryd --socket PATH [--detached] [--reattach-delay MS]\n"
+                 "                          [--card KIND] [--vpcd-port PORT]\n");
     return 2;
 }
 
@@ -35,11 +40,19 @@ int usage() {
 int main(int argc, char **argv) {
     std::string socketPath;
     bool attach = true;
+    std::string initialCard;
+    long vpcdPort = -1;
     hv::sim::VoraselCaseConfig config;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--socket" && i + 1 < argc) {
             socketPath = argv[++i];
+        } else if (arg == "--card" && i + 1 < argc) {
+            initialCard = argv[++i];
+        } else if (arg == "--vpcd-port" && i + 1 < argc) {
+            char *end = nullptr;
+            vpcdPort = std::strtol(argv[++i], &end, 10);
+            if (!end || *end || vpcdPort < 0 || vpcdPort > 65535) return usage();
         } else if (arg == "--detached") {
             attach = false;
         } else if (arg == "--reattach-delay" && i + 1 < argc) {
@@ -53,11 +66,29 @@ int main(int argc, char **argv) {
     }
     if (socketPath.empty()) return usage();
 
+    std::shared_ptr<hv::sim::VpcdBridge> bridge;
+    if (vpcdPort >= 0) {
+        hv::sim::VpcdBridge::Options options;
+        options.port = static_cast<uint16_t>(vpcdPort);
+        bridge = std::make_shared<hv::sim::VpcdBridge>(options);
+        std::fprintf(stderr, "vorasel-accessoryd: vpcd bridge on 127.0.0.1:%u\n", bridge->port());
+    }
     hv::sim::VoraselCase voraselCase(config);
+    if (!initialCard.empty()) {
+        auto card = hv::sim::makeCard(initialCard, bridge);
+        if (!card) return usage();
+        voraselCase.insertCard(card);
+    }
     hv::sim::AccessoryServer server(socketPath);
     server.addAccessory(voraselCase.sharedAccessory());
     server.setCommandHandler([&](const std::vector<std::string> &words) -> std::string {
         if (words.empty()) return "ERR empty command";
+        if (words[0] == "insert") {
+            auto card = hv::sim::makeCard(words.size() > 1 ? words[1] : "t1", bridge);
+            if (!card) return "ERR no such card";
+            voraselCase.insertCard(card);
+            return "OK";
+        }
         if (words[0] == "remove") {
             voraselCase.removeCard();
             return "OK";

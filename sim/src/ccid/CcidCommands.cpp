@@ -292,9 +292,12 @@ bool CcidReader::xfrBlock(Bulk &bulk, std::span<const uint8_t> msg, const FaultS
     if (!reply.mute) reply = card->exchange(data);
 
     const Fault *removal = faults.find(FaultKind::RemoveCard);
-    const Clock::time_point end = removal      ? start + removal->delay
-                                  : reply.mute ? start + config_.muteTimeout
-                                               : start + reply.busy;
+    // A card may also leave on its own in the middle of the exchange.
+    const bool cardLeft = removal || reply.removed;
+    const Clock::time_point end = removal         ? start + removal->delay
+                                  : reply.removed ? start + reply.busy
+                                  : reply.mute    ? start + config_.muteTimeout
+                                                  : start + reply.busy;
     for (;;) {
         const auto now = Clock::now();
         const bool extend = !reply.mute && now + config_.timeExtensionInterval < end;
@@ -304,7 +307,7 @@ bool CcidReader::xfrBlock(Bulk &bulk, std::span<const uint8_t> msg, const FaultS
         if (!extend) break;
         if (!timeExtension(bulk, msg)) return false;
     }
-    if (removal) {
+    if (cardLeft) {
         {
             std::lock_guard lock(mutex_);
             if (cardEpoch_ == epoch) removeCardLocked();

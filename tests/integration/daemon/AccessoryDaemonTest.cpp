@@ -90,6 +90,23 @@ TEST_F(AccessoryDaemonTest, HostSeesTheCaseAndTalksCcidToItsReader) {
     EXPECT_EQ(reply[6], 7);     // bSeq echoed
     EXPECT_EQ(reply[7] & 0x03, 2);
     EXPECT_EQ(command("status"), "OK attached=1 card=0");
+
+    // A card inserted by command powers up with its ATR.
+    EXPECT_EQ(command("insert t1"), "OK");
+    EXPECT_EQ(command("status"), "OK attached=1 card=1");
+    received.clear();
+    const uint8_t powerOn[10] = {0x62, 0, 0, 0, 0, 0, 8, 1, 0, 0};
+    ASSERT_EQ(registry.writeData(powerOn, sizeof powerOn, 2), 0);
+    ASSERT_TRUE(hv::test::waitUntil([&] {
+        const auto b = received.bytes();
+        return b.size() >= 10 && b.size() >= 10u + b[1];
+    }));
+    const auto atr = received.bytes();
+    EXPECT_EQ(atr[0], 0x80);  // RDR_to_PC_DataBlock
+    EXPECT_EQ(atr[6], 8);
+    EXPECT_EQ(atr[7] & 0x03, 0);
+    EXPECT_EQ(atr[10], 0x3B);  // TS, direct convention
+    EXPECT_EQ(command("insert nonsense"), "ERR no such card");
 }
 
 TEST_F(AccessoryDaemonTest, DetachAndAttachCommandsReachTheHost) {
