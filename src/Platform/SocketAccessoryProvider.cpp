@@ -287,12 +287,18 @@ std::shared_ptr<SocketAccessoryProvider> SocketAccessoryProvider::connect(
     std::shared_ptr<SocketAccessoryProvider> provider(
         new SocketAccessoryProvider(socketPath, manager, outputCapacity));
     provider->controlFd_ = fd;
-    provider->controlThread_ = std::thread([p = provider.get(), fd] { p->controlLoop(fd); });
+    // Detached: a process-wide provider may outlive main(); stop() waits for the loop instead.
+    std::thread([p = provider, fd] {
+        p->controlLoop(fd);
+        p->controlDone_.set_value();
+    }).detach();
     // The daemon first lists what is attached, then says so.
     for (int i = 0; i < 400 && !provider->synced_.load(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return provider;
 }
+
+thread_local bool SocketAccessoryProvider::inControlLoop_ = false;
 
 SocketAccessoryProvider::SocketAccessoryProvider(std::string path, EAAccessoryManager &manager,
                                                  size_t outputCapacity)
@@ -307,13 +313,14 @@ void SocketAccessoryProvider::stop() {
         fd = controlFd_;
         controlFd_ = -1;
     }
-    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
-    if (controlThread_.joinable() && controlThread_.get_id() != std::this_thread::get_id())
-        controlThread_.join();
-    if (fd >= 0) ::close(fd);
+    if (fd < 0) return;
+    ::shutdown(fd, SHUT_RDWR);
+    if (!inControlLoop_) controlFinished_.wait();
+    ::close(fd);
 }
 
 void SocketAccessoryProvider::controlLoop(int fd) {
+    inControlLoop_ = true;
     auto &manager = manager_;
     while (auto line = unixsocket::readLine(fd)) {
         if (*line == "SYNC") {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <future>
 #include <thread>
 
 #include "Platform/AccessoryProvider.h"
@@ -49,7 +50,9 @@ private:
     std::mutex mutex_;
     std::map<uint32_t, std::string> daemonIds_;  // our connection ID -> the daemon's id
     int controlFd_ = -1;
-    std::thread controlThread_;
+    std::promise<void> controlDone_;
+    std::shared_future<void> controlFinished_ = controlDone_.get_future().share();
+    static thread_local bool inControlLoop_;
     std::atomic<bool> synced_{false};
 };
 
