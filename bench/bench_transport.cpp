@@ -12,6 +12,7 @@
 #include "vorasel/sim/EchoDevice.h"
 #include "vorasel/sim/InProcessLink.h"
 #include "vorasel/sim/SimAccessory.h"
+#include "vorasel/sim/SinkDevice.h"
 
 using hv::platform::RunLoop;
 using hv::platform::Semaphore;
@@ -29,46 +30,11 @@ void onReceive(uint8_t *data, uint16_t length) {
     if (arrival) arrival->signal();
 }
 
-// A device that reads and discards, counting bytes.
-class SinkDevice final : public hv::sim::Device {
-  public:
-    ~SinkDevice() override { powerLost(); }
-    void attachPort(std::shared_ptr<hv::sim::SessionPort> port) override {
-        std::lock_guard lock(mutex_);
-        ports_.push_back(port);
-        threads_.emplace_back([this, port] {
-            uint8_t buf[4096];
-            for (;;) {
-                const auto n = port->read(buf, sizeof buf, hv::sim::Clock::now() + 1s);
-                if (n < 0) return;
-                consumed += static_cast<size_t>(n);
-            }
-        });
-    }
-    void powerLost() override {
-        std::vector<std::thread> threads;
-        {
-            std::lock_guard lock(mutex_);
-            for (auto &p : ports_)
-                p->close();
-            threads.swap(threads_);
-        }
-        for (auto &t : threads)
-            t.join();
-    }
-    std::atomic<size_t> consumed{0};
-
-  private:
-    std::mutex mutex_;
-    std::vector<std::shared_ptr<hv::sim::SessionPort>> ports_;
-    std::vector<std::thread> threads_;
-};
-
 struct Rig {
     Rig() {
         accessory = hv::sim::SimAccessory::create();
         echo = std::make_shared<hv::sim::EchoDevice>();
-        sink = std::make_shared<SinkDevice>();
+        sink = std::make_shared<hv::sim::SinkDevice>();
         accessory->addDevice(echo, {"ccidbulk"});
         accessory->addDevice(sink, {"manager"});
         hv::sim::inprocess::connect(accessory);
@@ -77,7 +43,7 @@ struct Rig {
     ~Rig() { hv::sim::inprocess::disconnect(accessory); }
     std::shared_ptr<hv::sim::SimAccessory> accessory;
     std::shared_ptr<hv::sim::EchoDevice> echo;
-    std::shared_ptr<SinkDevice> sink;
+    std::shared_ptr<hv::sim::SinkDevice> sink;
 };
 
 Rig &rig() {
@@ -142,7 +108,7 @@ void BM_BulkTransfer1MiB(benchmark::State &state) {
     std::vector<uint8_t> block(65535, 0x5A);
     constexpr size_t kTotal = 1 << 20;
     for (auto _ : state) {
-        const size_t target = r.sink->consumed.load() + kTotal;
+        const size_t target = r.sink->consumed() + kTotal;
         size_t sent = 0;
         while (sent < kTotal) {
             const auto n = static_cast<uint16_t>(std::min(block.size(), kTotal - sent));
@@ -151,7 +117,7 @@ void BM_BulkTransfer1MiB(benchmark::State &state) {
                 RunLoop::current().runUntil(SteadyClock::now() + 200us);
             sent += n;
         }
-        while (r.sink->consumed.load() < target)
+        while (r.sink->consumed() < target)
             std::this_thread::yield();
     }
     registry.endSessionWithProtocol(5);

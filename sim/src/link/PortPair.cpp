@@ -30,6 +30,12 @@ class PipePort final : public SessionPort {
 
 }  // namespace
 
+std::shared_ptr<SessionPort> makePipePort(const std::string &protocol,
+                                          std::shared_ptr<BytePipe> in,
+                                          std::shared_ptr<BytePipe> out) {
+    return std::make_shared<PipePort>(protocol, std::move(in), std::move(out));
+}
+
 PortPair makePortPair(const std::string &protocol, size_t capacity) {
     auto toDevice = std::make_shared<BytePipe>(capacity);
     auto toHost = std::make_shared<BytePipe>(capacity);

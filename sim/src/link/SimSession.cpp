@@ -3,36 +3,12 @@
 #include "vorasel/sim/SimAccessory.h"
 
 namespace hv::sim {
-namespace {
-
-// Device end of a session: reads what the host wrote, writes what the host will read.
-class DevicePort final : public SessionPort {
-  public:
-    DevicePort(std::string protocol, std::shared_ptr<BytePipe> in, std::shared_ptr<BytePipe> out)
-        : protocol_(std::move(protocol)), in_(std::move(in)), out_(std::move(out)) {}
-    const std::string &protocol() const override { return protocol_; }
-    ptrdiff_t read(uint8_t *buf, size_t cap, Clock::time_point deadline) override {
-        return in_->read(buf, cap, deadline);
-    }
-    bool write(const uint8_t *data, size_t len) override { return out_->writeAll(data, len); }
-    void close() override {
-        in_->close();
-        out_->close();
-    }
-    bool isOpen() const override { return !in_->isClosed() && !out_->isClosed(); }
-
-  private:
-    const std::string protocol_;
-    std::shared_ptr<BytePipe> in_, out_;
-};
-
-}  // namespace
 
 SimSession::SimSession(std::string protocol, size_t capacity, SessionFaults faults)
     : protocol_(std::move(protocol)),
       toDevice_(std::make_shared<BytePipe>(capacity)),
       toHost_(std::make_shared<BytePipe>(capacity)),
-      devicePort_(std::make_shared<DevicePort>(protocol_, toDevice_, toHost_)),
+      devicePort_(makePipePort(protocol_, toDevice_, toHost_)),
       faults_(std::move(faults)),
       rng_(faults_.randomSeed) {
     inputOpen_ = faults_.failInputOpen.take() ? OpenState::Failed

@@ -38,6 +38,10 @@ struct PortPair {
     std::shared_ptr<SessionPort> device;
 };
 PortPair makePortPair(const std::string &protocol, size_t capacity = 512);
+// An end that reads from `in` and writes to `out`; closing it closes both.
+std::shared_ptr<SessionPort> makePipePort(const std::string &protocol,
+                                          std::shared_ptr<BytePipe> in,
+                                          std::shared_ptr<BytePipe> out);
 
 // A device model of the accessory: serves the sessions of the protocols it names.
 class Device {
