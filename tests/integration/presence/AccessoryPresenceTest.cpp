@@ -210,6 +210,11 @@ TEST_F(PresenceTest, PlaysTheConnectAndDisconnectSoundsWhenAsked) {
     ASSERT_TRUE(hv::test::runLoopUntil([&] { return count() >= 2; }));
     a->detach();
     ASSERT_TRUE(hv::test::runLoopUntil([&] { return count() >= 4; }));
+    // The worker plays the sound after scheduling the notifications: wait for it too.
+    EXPECT_TRUE(hv::test::waitUntil([&] {
+        std::lock_guard lock(m);
+        return played.size() >= 2;
+    }));
     app.setBool("HVPlaySounds", false);
     app.setSoundHook(nullptr);
     app.setResourceDirectory("");
