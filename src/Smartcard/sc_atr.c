@@ -182,7 +182,9 @@ uint32_t scatr_FDindex2D(uint8_t ta1) {
 uint8_t scatr_getDefProtocol(const scatr_t *atr) {
     if (atr == NULL) return 0;
     if (atr->group_count >= 2 && atr->groups[1].ta_present) return atr->groups[1].ta & 0x0F;
-    return atr->groups[0].td & 0x0F;
+    uint8_t td1 = 0;  // T=0 when TD1 is absent
+    scatr_TXi(atr, SCATR_TD, 1, &td1);
+    return td1 & 0x0F;
 }
 
 uint32_t scatr_getAvailProtocols(const scatr_t *atr) {

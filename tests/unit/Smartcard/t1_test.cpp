@@ -181,7 +181,7 @@ TEST_F(T1Engine, LostAcknowledgementDuringResponseChain) {
 TEST_F(T1Engine, LenMustMatchTheReceivedLength) {
     settle();
     EXPECT_TRUE(card_.run(kSelect, {dev("00 40 05 " + kSelectHex),
-                                    cardRaw(card_.withEpilogue(hexBytes("00 00 05 90 00"))),
+                                    cardRaw(card_.withEpilogue(hexBytes("00 40 05 90 00"))),
                                     dev("00 90 00"), cardRaw(hexBytes("00")), dev("00 90 00"),
                                     card("00 40 02 90 00"), done("90 00")}));
 }
