@@ -26,7 +26,7 @@ extern "C" {
 enum {
     T1_DONE = 0,     /* response complete in the response buffer; t1_get_rAPDUlength has it */
     T1_SEND = 1,     /* send the block in the send buffer, then call t1_on_reply */
-    T1_BAD_CALL = 2, /* null buffer or out pointer, empty command, or no exchange running */
+    T1_BAD_CALL = 2, /* null pointer, empty or over-long command, or no exchange running */
     T1_OVERFLOW = 3, /* the card's response does not fit the response buffer */
     T1_ABORTED = 5,  /* the card aborted the exchange */
     T1_FAILED = 14   /* error recovery exhausted */
@@ -47,7 +47,8 @@ void t1_setup_cmd(const uint8_t *cmd, uint8_t *rsp, uint8_t *tib, uint8_t *tob, 
                   uint32_t rsp_capacity);
 
 /* Builds the first block in the send buffer and stores its length in *block_len. Returns
- * T1_SEND, or T1_BAD_CALL when a buffer is null, the command is empty or block_len is null. */
+ * T1_SEND, or T1_BAD_CALL when a buffer or block_len is null, or the command is empty or
+ * longer than INT32_MAX bytes. */
 int t1_start_transaction(uint32_t *block_len);
 
 /* The card's block is in the receive buffer, reply_len bytes long (0 when nothing valid
