@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-          libbenchmark-dev pkg-config python3 vsmartcard-vpicc python3-pycryptodome)
+          libbenchmark-dev pkg-config python3 vsmartcard-vpicc python3-pycryptodome
+          pcsc-tools)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,275 @@
+#include <gtest/gtest.h>
+
+#include "T1CardScript.h"
+#include "vorasel/t1.h"
+
+namespace {
+
+using namespace hv::test;
+
+const Bytes kSelect = hexBytes("00 A4 04 00 00");
+const std::string kSelectHex = "00 A4 04 00 00";
+
+class T1Engine : public ::testing::Test {
+  protected:
+    void reset(bool crc, uint8_t ifsc = 32) {
+        card_ = T1Card(crc);
+        t1_on_reset(ifsc, crc ? 1 : 0);
+    }
+    // Reset, IFS negotiation and one command: afterwards N(S) is 1 on both sides.
+    void settle(bool crc = false, uint8_t ifsc = 32) {
+        reset(crc, ifsc);
+        ASSERT_TRUE(card_.run(
+            kSelect, {dev("00 C1 01 FA"), card("00 E1 01 FA"), dev("00 00 05 " + kSelectHex),
+                      card("00 00 02 90 00"), done("90 00")}));
+    }
+    Bytes badEpilogue(const std::string &hex) {
+        Bytes b = card_.withEpilogue(hexBytes(hex));
+        b.back() ^= 0x01;
+        return b;
+    }
+    T1Card card_{false};
+};
+
+TEST_F(T1Engine, IfsRequestThenChainedCommand) {
+    reset(false);
+    const Bytes command = hexBytes(counting(40));
+    EXPECT_TRUE(card_.run(
+        command,
+        {dev("00 C1 01 FA"), card("00 E1 01 FA"), dev("00 20 20 " + counting(32)), card("00 90 00"),
+         dev("00 40 08 " + counting(8, 32)), card("00 00 02 90 00"), done("90 00")}));
+    // Sequence numbers carry over and no IFS request is repeated.
+    EXPECT_TRUE(
+        card_.run(kSelect, {dev("00 00 05 " + kSelectHex), card("00 40 02 6A 82"), done("6A 82")}));
+    EXPECT_TRUE(
+        card_.run(kSelect, {dev("00 40 05 " + kSelectHex), card("00 00 02 90 00"), done("90 00")}));
+}
+
+TEST_F(T1Engine, IfsRequestRefusedByRBlock) {
+    reset(false);
+    EXPECT_TRUE(
+        card_.run(kSelect, {dev("00 C1 01 FA"), card("00 80 00"), dev("00 00 05 " + kSelectHex),
+                            card("00 00 02 90 00"), done("90 00")}));
+    EXPECT_TRUE(
+        card_.run(kSelect, {dev("00 40 05 " + kSelectHex), card("00 40 02 90 00"), done("90 00")}));
+}
+
+TEST_F(T1Engine, WrongIfsAnswersRepeatTheRequest) {
+    reset(false);
+    EXPECT_TRUE(
+        card_.run(kSelect, {dev("00 C1 01 FA"), card("00 90 00"),     // N(R) 1: invalid
+                            dev("00 C1 01 FA"), card("00 E1 01 20"),  // other size
+                            dev("00 C1 01 FA"), card("00 E1 01 FA"), dev("00 00 05 " + kSelectHex),
+                            card("00 00 02 90 00"), done("90 00")}));
+}
+
+TEST_F(T1Engine, EpilogueEncodings) {
+    reset(false);
+    EXPECT_TRUE(
+        card_.run(kSelect, {devRaw("00 C1 01 FA 3A"), card("00 E1 01 FA"),
+                            dev("00 00 05 " + kSelectHex), cardRaw(badEpilogue("00 00 02 90 00")),
+                            devRaw("00 80 00 80"), card("00 00 02 90 00"), done("90 00")}));
+    reset(true);
+    EXPECT_TRUE(
+        card_.run(kSelect, {devRaw("00 C1 01 FA 6C A3"), card("00 E1 01 FA"),
+                            dev("00 00 05 " + kSelectHex), cardRaw(badEpilogue("00 00 02 90 00")),
+                            devRaw("00 80 00 1B 98"), card("00 00 02 90 00"), done("90 00")}));
+}
+
+TEST_F(T1Engine, CrcBlocksTooShortOrCorruptAreInvalid) {
+    reset(true);
+    Bytes flipped = card_.withEpilogue(hexBytes("00 00 02 90 00"));
+    flipped[3] ^= 0x40;
+    EXPECT_TRUE(
+        card_.run(kSelect, {dev("00 C1 01 FA"), card("00 E1 01 FA"), dev("00 00 05 " + kSelectHex),
+                            cardRaw(hexBytes("00 00")), dev("00 80 00"), cardRaw(flipped),
+                            dev("00 80 00"), card("00 00 02 90 00"), done("90 00")}));
+}
+
+TEST_F(T1Engine, ThirdBadBlockResynchronises) {
+    settle();
+    const std::string bad = "00 00 02 90 00";
+    EXPECT_TRUE(
+        card_.run(kSelect, {dev("00 40 05 " + kSelectHex), cardRaw(badEpilogue(bad)),
+                            dev("00 90 00"), cardRaw(badEpilogue(bad)), dev("00 90 00"),
+                            cardRaw(badEpilogue(bad)), dev("00 C0 00"), card("00 E0 00"),
+                            // sequence numbers restart at 0, the command from its start
+                            dev("00 00 05 " + kSelectHex), card("00 00 02 90 00"), done("90 00")}));
+    EXPECT_TRUE(
+        card_.run(kSelect, {dev("00 40 05 " + kSelectHex), card("00 40 02 90 00"), done("90 00")}));
+}
+
+TEST_F(T1Engine, AtMostThreeResynchronisationsPerCommand) {
+    settle();
+    const std::string first = "00 40 05 " + kSelectHex, again = "00 00 05 " + kSelectHex;
+    std::vector<T1Step> script{dev(first),      silence(), dev("00 90 00"), silence(),
+                               dev("00 90 00"), silence(), dev("00 C0 00")};
+    for (int n = 0; n < 2; ++n) {
+        for (auto s : {card("00 E0 00"), dev(again), silence(), dev("00 80 00"), silence(),
+                       dev("00 80 00"), silence(), dev("00 C0 00")})
+            script.push_back(s);
+    }
+    for (auto s : {card("00 E0 00"), dev(again), silence(), dev("00 80 00"), silence(),
+                   dev("00 80 00"), silence(), ends(T1_FAILED)})
+        script.push_back(s);
+    EXPECT_TRUE(card_.run(kSelect, script));
+    // The count starts afresh with the next command.
+    EXPECT_TRUE(card_.run(kSelect, {dev(again), silence(), dev("00 80 00"), silence(),
+                                    dev("00 80 00"), silence(), dev("00 C0 00"), card("00 E0 00"),
+                                    dev(again), card("00 00 02 90 00"), done("90 00")}));
+}
+
+TEST_F(T1Engine, UnansweredResynchFails) {
+    settle();
+    EXPECT_TRUE(card_.run(
+        kSelect, {dev("00 40 05 " + kSelectHex), silence(), dev("00 90 00"), silence(),
+                  dev("00 90 00"), silence(), dev("00 C0 00"), card("00 E1 01 FA"), dev("00 C0 00"),
+                  silence(), dev("00 C0 00"), silence(), ends(T1_FAILED)}));
+}
+
+TEST_F(T1Engine, ResynchBeforeIfsAnswerAsksForIfsAgain) {
+    reset(false);
+    EXPECT_TRUE(card_.run(
+        kSelect,
+        {dev("00 C1 01 FA"), silence(), dev("00 C1 01 FA"), silence(), dev("00 C1 01 FA"),
+         silence(), dev("00 C0 00"), card("00 E0 00"), dev("00 C1 01 FA"), card("00 E1 01 FA"),
+         dev("00 00 05 " + kSelectHex), card("00 00 02 90 00"), done("90 00")}));
+}
+
+TEST_F(T1Engine, WaitingTimeExtension) {
+    settle();
+    // Only the block answering the request carries the multiplier; the others report -1.
+    EXPECT_TRUE(card_.run(kSelect, {dev("00 40 05 " + kSelectHex), card("00 C3 01 05"),
+                                    dev("00 E3 01 05", 5), card("00 C3 01 01"),
+                                    dev("00 E3 01 01", 1), card("00 40 02 90 00"), done("90 00")}));
+    EXPECT_TRUE(card_.run(kSelect, {dev("00 00 05 " + kSelectHex), card("00 C3 02 05 05"),
+                                    dev("00 80 00"), card("00 00 02 90 00"), done("90 00")}));
+}
+
+TEST_F(T1Engine, CardChangesIfscMidChain) {
+    settle();
+    const Bytes command = hexBytes(counting(40));
+    EXPECT_TRUE(card_.run(
+        command, {dev("00 60 20 " + counting(32)), card("00 C1 01 00"), dev("00 90 00"),
+                  card("00 C1 01 FF"), dev("00 90 00"), card("00 C1 01 10"), dev("00 E1 01 10"),
+                  // an acknowledgement, then blocks of the new size
+                  card("00 80 00"), dev("00 00 08 " + counting(8, 32)), card("00 40 02 90 00"),
+                  done("90 00")}));
+    EXPECT_TRUE(card_.run(
+        command, {dev("00 60 10 " + counting(16)), card("00 80 00"),
+                  dev("00 20 10 " + counting(16, 16)), card("00 90 00"),
+                  dev("00 40 08 " + counting(8, 32)), card("00 00 02 90 00"), done("90 00")}));
+}
+
+TEST_F(T1Engine, ChainedResponseIsAssembledInOrder) {
+    reset(false);
+    EXPECT_TRUE(card_.run(
+        kSelect, {dev("00 C1 01 FA"), card("00 E1 01 FA"), dev("00 00 05 " + kSelectHex),
+                  card("00 20 03 01 02 03"), dev("00 90 00"), card("00 60 02 04 05"),
+                  dev("00 80 00"), card("00 00 03 06 90 00"), done("01 02 03 04 05 06 90 00")}));
+    EXPECT_EQ(t1_get_rAPDUlength(), 8u);
+}
+
+TEST_F(T1Engine, LostAcknowledgementDuringResponseChain) {
+    settle();
+    // The card repeats its block (our R-block was lost): the wrong N(S) asks again.
+    EXPECT_TRUE(card_.run(kSelect, {dev("00 40 05 " + kSelectHex), card("00 60 02 01 02"),
+                                    dev("00 80 00"), card("00 60 02 01 02"), dev("00 80 00"),
+                                    card("00 00 02 90 00"), done("01 02 90 00")}));
+}
+
+TEST_F(T1Engine, LenMustMatchTheReceivedLength) {
+    settle();
+    EXPECT_TRUE(card_.run(kSelect, {dev("00 40 05 " + kSelectHex),
+                                    cardRaw(card_.withEpilogue(hexBytes("00 40 05 90 00"))),
+                                    dev("00 90 00"), cardRaw(hexBytes("00")), dev("00 90 00"),
+                                    card("00 40 02 90 00"), done("90 00")}));
+}
+
+TEST_F(T1Engine, ResponseNeverOverrunsItsBuffer) {
+    settle();
+    EXPECT_TRUE(card_.run(kSelect,
+                          {dev("00 40 05 " + kSelectHex), card("00 60 04 01 02 03 04"),
+                           dev("00 80 00"), card("00 00 04 05 06 07 08"), ends(T1_OVERFLOW)},
+                          6));
+    settle();
+    EXPECT_TRUE(card_.run(
+        kSelect, {dev("00 40 05 " + kSelectHex), card("00 40 04 01 02 03 04"), done("01 02 03 04")},
+        4));
+    settle();
+    EXPECT_TRUE(card_.run(
+        kSelect, {dev("00 40 05 " + kSelectHex), card("00 40 02 90 00"), ends(T1_OVERFLOW)}, 1));
+}
+
+TEST_F(T1Engine, CardAbortsTheExchange) {
+    settle();
+    EXPECT_TRUE(card_.run(kSelect,
+                          {dev("00 40 05 " + kSelectHex), card("00 C2 00"), dev("00 E2 00"),
+                           card("00 80 00"), dev("00 90 00"), card("00 90 00"), ends(T1_ABORTED)}));
+    EXPECT_TRUE(card_.run(kSelect,
+                          {dev("00 40 05 " + kSelectHex), card("00 60 01 01"), dev("00 80 00"),
+                           card("00 C2 00"), dev("00 E2 00"), card("00 80 00"), ends(T1_ABORTED)}));
+}
+
+TEST_F(T1Engine, RetransmissionAndProtocolSlips) {
+    settle();
+    // R-block naming our own N(S): send the block again.
+    EXPECT_TRUE(
+        card_.run(kSelect, {dev("00 40 05 " + kSelectHex), card("00 90 00"),
+                            dev("00 40 05 " + kSelectHex), card("00 40 02 90 00"), done("90 00")}));
+    // A RESYNCH response nobody asked for, an acknowledgement without chaining, an I-block
+    // with the wrong N(S) and a non-zero NAD are all invalid.
+    EXPECT_TRUE(card_.run(
+        kSelect, {dev("00 00 05 " + kSelectHex), card("00 E0 00"), dev("00 80 00"),
+                  card("00 90 00"), dev("00 80 00"), card("00 40 02 90 00"), dev("00 C0 00"),
+                  card("00 E0 00"), dev("00 00 05 " + kSelectHex), card("21 00 02 90 00"),
+                  dev("00 80 00"), card("00 00 02 90 00"), done("90 00")}));
+}
+
+TEST_F(T1Engine, ReservedIfscFallsBackToDefault) {
+    for (uint8_t ifsc : {0, 255}) {
+        reset(false, ifsc);
+        EXPECT_TRUE(
+            card_.run(hexBytes(counting(40)),
+                      {dev("00 C1 01 FA"), card("00 80 00"), dev("00 20 20 " + counting(32)),
+                       card("00 90 00"), dev("00 40 08 " + counting(8, 32)), card("00 00 02 90 00"),
+                       done("90 00")}))
+            << int(ifsc);
+    }
+}
+
+TEST_F(T1Engine, LargestBlocks) {
+    settle(true, 254);
+    const Bytes command = hexBytes(counting(300));
+    EXPECT_TRUE(card_.run(
+        command, {dev("00 60 FE " + counting(254)), card("00 80 00"),
+                  dev("00 00 2E " + counting(46, 254)), card("00 60 FE " + counting(254)),
+                  dev("00 80 00"), card("00 00 02 90 00"), done(counting(254) + " 90 00")}));
+}
+
+TEST_F(T1Engine, BadCallsAreRefused) {
+    settle();
+    uint32_t len = 99;
+    Bytes rsp(16), block(270);
+    t1_setup_cmd(kSelect.data(), rsp.data(), block.data(), block.data(), 0, 16);
+    EXPECT_EQ(t1_start_transaction(&len), T1_BAD_CALL);
+    EXPECT_EQ(len, 0u);
+    t1_setup_cmd(kSelect.data(), nullptr, block.data(), block.data(), 5, 16);
+    EXPECT_EQ(t1_start_transaction(&len), T1_BAD_CALL);
+    t1_setup_cmd(kSelect.data(), rsp.data(), block.data(), block.data(), 5, 16);
+    EXPECT_EQ(t1_start_transaction(nullptr), T1_BAD_CALL);
+    // No exchange running: replies are refused, and the last response length stays.
+    int32_t wtx = 7;
+    EXPECT_EQ(t1_on_reply(4, &len, &wtx), T1_BAD_CALL);
+    EXPECT_EQ(wtx, -1);
+    // A completed exchange keeps its response length for later calls.
+    ASSERT_TRUE(
+        card_.run(kSelect, {dev("00 40 05 " + kSelectHex), card("00 40 02 90 00"), done("90 00")}));
+    EXPECT_EQ(t1_on_reply(4, &len, nullptr), T1_BAD_CALL);
+    EXPECT_EQ(t1_get_rAPDUlength(), 2u);
+    // The refused calls changed no sequence number.
+    EXPECT_TRUE(
+        card_.run(kSelect, {dev("00 00 05 " + kSelectHex), card("00 00 02 90 00"), done("90 00")}));
+}
+
+}  // namespace
