@@ -19,7 +19,7 @@ using namespace std::chrono_literals;
 namespace {
 
 class CountingLogger : public HVDDAbstractLogger {
-  public:
+public:
     void logMessage(const HVDDLogMessage &m) override {
         bytes += m.logMsg.size();
         ++count;

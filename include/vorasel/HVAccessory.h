@@ -26,7 +26,7 @@ extern const char *const HVAccessoryDidDisconnectNotificationPriority;
 extern const char *const HVAccessoryDidDisconnectNotification;
 
 class HVAccessory {
-  public:
+public:
     static HVAccessory &sharedClass();
 
     bool isConnected() const { return connected_.load(); }
@@ -43,7 +43,7 @@ class HVAccessory {
     static std::string normalizedModelNumber(const std::string &model);
     static std::string normalizedHardwareRevision(const std::string &revision);
 
-  private:
+private:
     HVAccessory();
     void handleAccessoryNotification(const hv::platform::Notification &notification);
     void sendNotifications();

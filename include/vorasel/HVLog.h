@@ -47,7 +47,7 @@ extern "C" std::atomic<uint32_t> hvLogLevel;
 
 // Immutable once created; shared by every logger that receives it.
 class HVDDLogMessage {
-  public:
+public:
     enum Options : uint32_t { CopyFile = 1, CopyFunction = 2 };
 
     HVDDLogMessage(std::string logMsg, uint32_t level, uint32_t flag, int context, const char *file,
@@ -73,7 +73,7 @@ class HVDDLogMessage {
     // machThreadID printed with "%x".
     std::string threadID() const;
 
-  private:
+private:
     std::string fileCopy_;
     std::string functionCopy_;
     const char *file_;
@@ -81,7 +81,7 @@ class HVDDLogMessage {
 };
 
 class HVDDLogFormatter {
-  public:
+public:
     virtual ~HVDDLogFormatter() = default;
     // The text to write, or false to drop the message.
     virtual bool formatLogMessage(const HVDDLogMessage &message, std::string &out) = 0;
@@ -90,7 +90,7 @@ class HVDDLogFormatter {
 // What a logger offers. The optional operations have do-nothing defaults, which behave as if
 // the logger did not offer them.
 class HVDDLogger {
-  public:
+public:
     virtual ~HVDDLogger() = default;
     virtual void logMessage(const HVDDLogMessage &message) = 0;
     // A queue of the logger's own, or null to have the core make one named by loggerName().
@@ -107,7 +107,7 @@ class HVDDLogger {
 // The formatter is read and replaced only on the logger's queue, reached through the global
 // logging queue, so a change never races a message in flight.
 class HVDDAbstractLogger : public HVDDLogger {
-  public:
+public:
     HVDDAbstractLogger();
     ~HVDDAbstractLogger() override;
 
@@ -119,11 +119,11 @@ class HVDDAbstractLogger : public HVDDLogger {
     bool isOnGlobalLoggingQueue() const;
     bool isOnInternalLoggerQueue();
 
-  protected:
+protected:
     // Only touched on the logger's queue.
     std::shared_ptr<HVDDLogFormatter> formatter_;
 
-  private:
+private:
     std::shared_ptr<hv::platform::SerialQueue> queue_;
 };
 
@@ -135,7 +135,7 @@ struct HVDDLogClass {
 };
 
 class HVDDLog {
-  public:
+public:
     // Formats and queues one message. With a null format nothing happens. The library always
     // passes asynchronous = false: the caller waits until every logger has written it.
     static void log(bool asynchronous, uint32_t level, uint32_t flag, int context, const char *file,

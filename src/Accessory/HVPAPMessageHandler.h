@@ -29,7 +29,7 @@ enum HVPAPMessageHandlerStatus : int32_t {
 };
 
 class HVPAPMessageHandler {
-  public:
+public:
     using Callback = std::function<void(tlv_t *message)>;
 
     // initWithMaxMessageSize:andCallback:. A handler whose buffer cannot be allocated (or
@@ -55,7 +55,7 @@ class HVPAPMessageHandler {
     // buffer without a chunk moving them.
     std::recursive_mutex &objectLock() const { return lock_; }
 
-  private:
+private:
     void dropFront(uint32_t messageSize);
     void empty();
 

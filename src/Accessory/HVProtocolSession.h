@@ -52,7 +52,7 @@ inline constexpr const char *HVVendorProtocolPrefix = "com.vorasel";
 
 class HVProtocolSession : public hv::platform::StreamDelegate,
                           public std::enable_shared_from_this<HVProtocolSession> {
-  public:
+public:
     // The protocol string of a protocol, or null outside 0..5.
     static const char *stringFromProtocol(int32_t protocol);
 
@@ -81,7 +81,7 @@ class HVProtocolSession : public hv::platform::StreamDelegate,
     // How long a new session's streams may take to open before the session fails.
     static constexpr auto kOpenTimeout = std::chrono::seconds(2);
 
-  private:
+private:
     void runSessionThread();
     void setState(int32_t state);
     void wakeWaiter();

@@ -13,7 +13,7 @@
 #include "Accessory/HVProtocolSession.h"
 
 class HVSessionProtocolDriver {
-  public:
+public:
     static HVSessionProtocolDriver &sharedClass();
 
     // 0, 1 or 2; 3 when the new session's streams failed to open.
@@ -26,7 +26,7 @@ class HVSessionProtocolDriver {
     // For tests and diagnostics: the registered session, or null.
     std::shared_ptr<HVProtocolSession> sessionForProtocol(int32_t protocol);
 
-  private:
+private:
     HVSessionProtocolDriver() = default;
     std::recursive_mutex lock_;
     std::map<int32_t, std::shared_ptr<HVProtocolSession>> protocolSessions_;

@@ -23,7 +23,7 @@ struct StreamError {
 };
 
 class SessionChannel {
-  public:
+public:
     enum class OpenState { Opening, Open, Failed };
     enum class Direction { Input, Output };
 
@@ -71,7 +71,7 @@ struct AccessoryInfo {
 };
 
 class AccessoryProvider {
-  public:
+public:
     virtual ~AccessoryProvider() = default;
     // A channel for the accessory's protocol, or null when the accessory refuses.
     virtual std::unique_ptr<SessionChannel> openSession(uint32_t connectionID,

@@ -53,7 +53,8 @@ inline std::vector<std::string> split(const std::string &line, char separator) {
     size_t start = 0;
     for (;;) {
         const size_t at = line.find(separator, start);
-        parts.push_back(line.substr(start, at == std::string::npos ? std::string::npos : at - start));
+        parts.push_back(
+            line.substr(start, at == std::string::npos ? std::string::npos : at - start));
         if (at == std::string::npos) return parts;
         start = at + 1;
     }

@@ -16,7 +16,7 @@
 namespace hv::platform {
 
 class Application {
-  public:
+public:
     static constexpr const char *DidEnterBackgroundNotification =
         "UIApplicationDidEnterBackgroundNotification";
     static constexpr const char *WillEnterForegroundNotification =
@@ -87,7 +87,7 @@ class Application {
     void postWillEnterForeground();
     void postWillTerminate();
 
-  private:
+private:
     Application();
     mutable std::mutex mutex_;
     std::vector<std::pair<std::string, std::vector<std::string>>> info_;

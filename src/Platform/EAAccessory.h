@@ -12,7 +12,7 @@
 namespace hv::platform {
 
 class EAAccessory {
-  public:
+public:
     EAAccessory(uint32_t connectionID, AccessoryInfo info)
         : connectionID_(connectionID), info_(std::move(info)) {}
 
@@ -29,7 +29,7 @@ class EAAccessory {
 
     void markDisconnected() { connected_.store(false); }
 
-  private:
+private:
     const uint32_t connectionID_;
     const AccessoryInfo info_;
     std::atomic<bool> connected_{true};

@@ -5,8 +5,8 @@
 #include <cstdlib>
 
 #include "Platform/NotificationCenter.h"
-#include "Platform/SocketAccessoryProvider.h"
 #include "Platform/RunLoop.h"
+#include "Platform/SocketAccessoryProvider.h"
 
 namespace hv::platform {
 

@@ -18,7 +18,7 @@
 namespace hv::platform {
 
 class EAAccessoryManager {
-  public:
+public:
     static constexpr const char *DidConnectNotification = "EAAccessoryDidConnectNotification";
     static constexpr const char *DidDisconnectNotification = "EAAccessoryDidDisconnectNotification";
     static constexpr const char *AccessoryKey = "EAAccessoryKey";
@@ -36,7 +36,7 @@ class EAAccessoryManager {
     std::shared_ptr<EAAccessory> accessoryAttached(AccessoryInfo info);
     void accessoryDetached(uint32_t connectionID);
 
-  private:
+private:
     EAAccessoryManager();
     void postOnMain(const char *name, std::shared_ptr<EAAccessory> accessory);
 

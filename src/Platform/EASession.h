@@ -11,7 +11,7 @@
 namespace hv::platform {
 
 class EASession {
-  public:
+public:
     // Null when the accessory is gone, there is no provider, or the accessory refuses.
     static std::shared_ptr<EASession> create(std::shared_ptr<EAAccessory> accessory,
                                              const std::string &protocolString);
@@ -22,7 +22,7 @@ class EASession {
     InputStream &inputStream() { return *input_; }
     OutputStream &outputStream() { return *output_; }
 
-  private:
+private:
     EASession(std::shared_ptr<EAAccessory> accessory, std::string protocolString,
               std::shared_ptr<SessionChannel> channel);
 

@@ -28,7 +28,7 @@ struct Notification {
 using ObserverToken = uint64_t;
 
 class NotificationCenter {
-  public:
+public:
     static NotificationCenter &defaultCenter();
 
     NotificationCenter() = default;
@@ -43,7 +43,7 @@ class NotificationCenter {
     void post(std::string name, const void *sender = nullptr,
               std::map<std::string, std::any> userInfo = {});
 
-  private:
+private:
     struct Observer;
     std::mutex mutex_;
     std::vector<std::shared_ptr<Observer>> observers_;

@@ -30,12 +30,12 @@ class RunLoop;
 // A timer added to a run loop. invalidate() stops it; a timer that does not repeat is
 // invalidated after it fires. The handle may be dropped without stopping the timer.
 class TimerHandle {
-  public:
+public:
     TimerHandle() = default;
     void invalidate();
     bool isValid() const;
 
-  private:
+private:
     friend class RunLoop;
     struct State;
     explicit TimerHandle(std::shared_ptr<State> state) : state_(std::move(state)) {}
@@ -43,7 +43,7 @@ class TimerHandle {
 };
 
 class RunLoop : public std::enable_shared_from_this<RunLoop> {
-  public:
+public:
     static RunLoop &current();
     static std::shared_ptr<RunLoop> currentShared();
     static RunLoop &main();
@@ -66,7 +66,7 @@ class RunLoop : public std::enable_shared_from_this<RunLoop> {
     // Whether the calling thread is this loop's thread.
     bool isCurrent() const;
 
-  private:
+private:
     RunLoop();
     bool runOnce(SteadyClock::time_point deadline);
     void claimOwner();

@@ -9,7 +9,7 @@
 namespace hv::platform {
 
 class Semaphore {
-  public:
+public:
     explicit Semaphore(int64_t initial = 0) : count_(initial) {}
     Semaphore(const Semaphore &) = delete;
     Semaphore &operator=(const Semaphore &) = delete;
@@ -20,7 +20,7 @@ class Semaphore {
     bool waitFor(std::chrono::nanoseconds timeout);
     bool waitUntil(std::chrono::steady_clock::time_point deadline);
 
-  private:
+private:
     std::mutex mutex_;
     std::condition_variable cv_;
     int64_t count_;

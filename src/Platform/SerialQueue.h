@@ -16,7 +16,7 @@
 namespace hv::platform {
 
 class SerialQueue {
-  public:
+public:
     explicit SerialQueue(std::string label);
     ~SerialQueue();  // runs what is still queued, then stops the worker
     SerialQueue(const SerialQueue &) = delete;
@@ -30,7 +30,7 @@ class SerialQueue {
     // The queue whose block the calling thread is running, or null.
     static const SerialQueue *current();
 
-  private:
+private:
     void workerLoop();
     void runAsCurrent(const std::function<void()> &block);
 

@@ -177,30 +177,30 @@ private:
         if (length && !unixsocket::readExact(fd_, payload.data(), length)) return false;
         std::lock_guard lock(mutex_);
         switch (header[0]) {
-        case 'O':
-            if (length >= 2) applyOpenStatesLocked(payload[0], payload[1]);
-            break;
-        case 'D':
-        case 'P':
-            if (!dropInput_ && length) {
-                inBytes_ += length;
-                pieces_.push_back(Piece{std::move(payload), 0, header[0] == 'P'});
-            }
-            break;
-        case 'E':
-            if (length >= 5) {
-                const int code = static_cast<int>((uint32_t{payload[1]} << 24) |
-                                                  (uint32_t{payload[2]} << 16) |
-                                                  (uint32_t{payload[3]} << 8) | payload[4]);
-                StreamError e{code, std::string(payload.begin() + 5, payload.end())};
-                (payload[0] == 0 ? inError_ : outError_) = e;
-            }
-            break;
-        case 'C':
-            outEnded_ = true;
-            break;
-        default:
-            break;
+            case 'O':
+                if (length >= 2) applyOpenStatesLocked(payload[0], payload[1]);
+                break;
+            case 'D':
+            case 'P':
+                if (!dropInput_ && length) {
+                    inBytes_ += length;
+                    pieces_.push_back(Piece{std::move(payload), 0, header[0] == 'P'});
+                }
+                break;
+            case 'E':
+                if (length >= 5) {
+                    const int code = static_cast<int>((uint32_t{payload[1]} << 24) |
+                                                      (uint32_t{payload[2]} << 16) |
+                                                      (uint32_t{payload[3]} << 8) | payload[4]);
+                    StreamError e{code, std::string(payload.begin() + 5, payload.end())};
+                    (payload[0] == 0 ? inError_ : outError_) = e;
+                }
+                break;
+            case 'C':
+                outEnded_ = true;
+                break;
+            default:
+                break;
         }
         return true;
     }
@@ -217,10 +217,9 @@ private:
                 if (shutdownNow) shutDown_ = true;
             }
             if (shutdownNow) ::shutdown(fd_, SHUT_WR);
-            pollfd fds[2] = {{fd_, static_cast<short>((wantRead ? POLLIN : 0) |
-                                                      (wantWrite ? POLLOUT : 0)),
-                              0},
-                             {wakeFd_, POLLIN, 0}};
+            pollfd fds[2] = {
+                {fd_, static_cast<short>((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0)), 0},
+                {wakeFd_, POLLIN, 0}};
             if (::poll(fds, 2, -1) < 0) continue;
             if (fds[1].revents & POLLIN) {
                 uint64_t v;
@@ -304,7 +303,9 @@ SocketAccessoryProvider::SocketAccessoryProvider(std::string path, EAAccessoryMa
                                                  size_t outputCapacity)
     : path_(std::move(path)), manager_(manager), outputCapacity_(outputCapacity) {}
 
-SocketAccessoryProvider::~SocketAccessoryProvider() { stop(); }
+SocketAccessoryProvider::~SocketAccessoryProvider() {
+    stop();
+}
 
 void SocketAccessoryProvider::stop() {
     int fd;
@@ -328,8 +329,13 @@ void SocketAccessoryProvider::controlLoop(int fd) {
         } else if (line->rfind("ATTACH ", 0) == 0) {
             auto fields = wire::split(line->substr(7), '\t');
             if (fields.size() < 8) continue;
-            AccessoryInfo info{fields[1], fields[2], fields[3], fields[4],
-                               fields[5], fields[6], wire::split(fields[7], ',')};
+            AccessoryInfo info{fields[1],
+                               fields[2],
+                               fields[3],
+                               fields[4],
+                               fields[5],
+                               fields[6],
+                               wire::split(fields[7], ',')};
             auto accessory = manager.accessoryAttached(info);
             std::lock_guard lock(mutex_);
             daemonIds_[accessory->connectionID()] = fields[0];
@@ -359,7 +365,8 @@ void SocketAccessoryProvider::detachAll() {
         std::lock_guard lock(mutex_);
         ids.swap(daemonIds_);
     }
-    for (const auto &[ours, theirs] : ids) manager_.accessoryDetached(ours);
+    for (const auto &[ours, theirs] : ids)
+        manager_.accessoryDetached(ours);
 }
 
 std::unique_ptr<SessionChannel> SocketAccessoryProvider::openSession(

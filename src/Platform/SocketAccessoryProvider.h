@@ -8,11 +8,11 @@
 #pragma once
 
 #include <atomic>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <future>
 #include <thread>
 
 #include "Platform/AccessoryProvider.h"

@@ -47,13 +47,13 @@ enum StreamEvent : int {
 class Stream;
 
 class StreamDelegate {
-  public:
+public:
     virtual ~StreamDelegate() = default;
     virtual void handleEvent(Stream &stream, StreamEvent event) = 0;
 };
 
 class Stream : public std::enable_shared_from_this<Stream> {
-  public:
+public:
     using Direction = SessionChannel::Direction;
 
     Stream(std::shared_ptr<SessionChannel> channel, Direction direction);
@@ -74,11 +74,11 @@ class Stream : public std::enable_shared_from_this<Stream> {
     // Re-examines the channel and posts whatever events are now due.
     void update();
 
-  protected:
+protected:
     void noteClientWrote();  // arms the next has-space event
     std::shared_ptr<SessionChannel> channel_;
 
-  private:
+private:
     void post(StreamEvent event);
     void deliver(StreamEvent event);
 
@@ -96,7 +96,7 @@ class Stream : public std::enable_shared_from_this<Stream> {
 };
 
 class InputStream final : public Stream {
-  public:
+public:
     explicit InputStream(std::shared_ptr<SessionChannel> channel)
         : Stream(std::move(channel), Direction::Input) {}
     bool hasBytesAvailable() const;
@@ -105,7 +105,7 @@ class InputStream final : public Stream {
 };
 
 class OutputStream final : public Stream {
-  public:
+public:
     explicit OutputStream(std::shared_ptr<SessionChannel> channel)
         : Stream(std::move(channel), Direction::Output) {}
     // When there is no space, a has-space event follows as soon as there is.

@@ -13,7 +13,7 @@
 namespace hv::platform {
 
 class Thread {
-  public:
+public:
     explicit Thread(std::function<void()> body, std::string name = {});
     Thread(const Thread &) = delete;
     Thread &operator=(const Thread &) = delete;
@@ -32,7 +32,7 @@ class Thread {
 
     struct State;  // opaque; shared by the object and its running thread
 
-  private:
+private:
     std::shared_ptr<State> state_;
 };
 

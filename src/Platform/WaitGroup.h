@@ -7,7 +7,7 @@
 namespace hv::platform {
 
 class WaitGroup {
-  public:
+public:
     void add() {
         std::lock_guard lock(mutex_);
         ++outstanding_;
@@ -21,7 +21,7 @@ class WaitGroup {
         cv_.wait(lock, [this] { return outstanding_ == 0; });
     }
 
-  private:
+private:
     std::mutex mutex_;
     std::condition_variable cv_;
     int outstanding_ = 0;

@@ -11,7 +11,7 @@
 namespace hv::test {
 
 class CaptureLogger : public HVDDAbstractLogger {
-  public:
+public:
     explicit CaptureLogger(std::string name = "hv.test.capture") : name_(std::move(name)) {}
 
     void logMessage(const HVDDLogMessage &message) override;
@@ -25,7 +25,7 @@ class CaptureLogger : public HVDDAbstractLogger {
     size_t flushes() const;
     void clear();
 
-  private:
+private:
     const std::string name_;
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;
@@ -34,12 +34,12 @@ class CaptureLogger : public HVDDAbstractLogger {
 
 // Installs a capture logger and a level for one test, and removes it afterwards.
 class ScopedCapture {
-  public:
+public:
     explicit ScopedCapture(uint32_t level = HVLogLevelVerbose);
     ~ScopedCapture();
     CaptureLogger &logger() { return *logger_; }
 
-  private:
+private:
     std::shared_ptr<CaptureLogger> logger_;
     uint32_t previousLevel_;
 };

@@ -11,7 +11,7 @@
 namespace hv::test {
 
 class SessionReceiver {
-  public:
+public:
     struct Delivery {
         bool lost;  // a (null, 0) call
         std::vector<uint8_t> bytes;
@@ -28,7 +28,7 @@ class SessionReceiver {
 
     void record(uint8_t *data, uint16_t length);
 
-  private:
+private:
     mutable std::mutex mutex_;
     std::vector<Delivery> deliveries_;
 };

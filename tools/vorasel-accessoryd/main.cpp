@@ -26,7 +26,9 @@ namespace {
 
 std::atomic<bool> stopRequested{false};
 
-void onSignal(int) { stopRequested.store(true); }
+void onSignal(int) {
+    stopRequested.store(true);
+}
 
 int usage() {
     std::fprintf(stderr,
@@ -110,7 +112,8 @@ int main(int argc, char **argv) {
     signal(SIGINT, onSignal);
     signal(SIGTERM, onSignal);
     signal(SIGPIPE, SIG_IGN);
-    while (!stopRequested.load()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    while (!stopRequested.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     server.stop();
     return 0;
 }

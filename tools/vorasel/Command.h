@@ -11,7 +11,7 @@ namespace vorasel::tool {
 using CommandMain = int (*)(const std::vector<std::string> &args);
 
 class Command {
-  public:
+public:
     Command(const char *name, const char *usage, const char *summary, CommandMain main);
     const char *name;
     const char *usage;

@@ -4,7 +4,9 @@
 
 namespace hv::sim {
 
-std::vector<std::string> cardKinds() { return {"t0", "t1", "t1-crc", "dual", "fast", "vpcd"}; }
+std::vector<std::string> cardKinds() {
+    return {"t0", "t1", "t1-crc", "dual", "fast", "vpcd"};
+}
 
 std::shared_ptr<VirtualCard> makeCard(const std::string &kind, std::shared_ptr<VpcdBridge> bridge) {
     if (kind == "vpcd")

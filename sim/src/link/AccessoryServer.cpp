@@ -18,7 +18,9 @@ namespace wire = hv::platform::wire;
 
 AccessoryServer::AccessoryServer(std::string socketPath) : path_(std::move(socketPath)) {}
 
-AccessoryServer::~AccessoryServer() { stop(); }
+AccessoryServer::~AccessoryServer() {
+    stop();
+}
 
 bool AccessoryServer::start() {
     listenFd_ = us::listenOn(path_);
@@ -36,7 +38,8 @@ void AccessoryServer::stop() {
     std::vector<std::pair<std::string, std::shared_ptr<SimAccessory>>> accessories;
     {
         std::lock_guard lock(mutex_);
-        for (int fd : openFds_) ::shutdown(fd, SHUT_RDWR);
+        for (int fd : openFds_)
+            ::shutdown(fd, SHUT_RDWR);
         threads.swap(threads_);
         accessories = accessories_;
     }
@@ -44,7 +47,8 @@ void AccessoryServer::stop() {
         a->setAttachListener(nullptr);
         a->detach();  // ends every session, so relays waiting on pipes return
     }
-    for (auto &t : threads) t.join();
+    for (auto &t : threads)
+        t.join();
     ::unlink(path_.c_str());
 }
 
@@ -64,7 +68,8 @@ void AccessoryServer::setCommandHandler(CommandHandler handler) {
 std::string AccessoryServer::attachLine(const std::string &id, SimAccessory &accessory) const {
     const AccessoryIdentity i = accessory.identity();
     std::string protocols;
-    for (const auto &p : accessory.protocolStrings()) protocols += (protocols.empty() ? "" : ",") + p;
+    for (const auto &p : accessory.protocolStrings())
+        protocols += (protocols.empty() ? "" : ",") + p;
     return "ATTACH " + id + "\t" + i.name + "\t" + i.manufacturer + "\t" + i.modelNumber + "\t" +
            i.serialNumber + "\t" + i.firmwareRevision + "\t" + i.hardwareRevision + "\t" +
            protocols + "\n";
@@ -75,7 +80,8 @@ void AccessoryServer::accessoryAttached(SimAccessory &accessory) {
     for (auto &[id, a] : accessories_) {
         if (a.get() != &accessory) continue;
         const std::string line = attachLine(id, accessory);
-        for (int fd : controlFds_) us::writeAll(fd, line.data(), line.size());
+        for (int fd : controlFds_)
+            us::writeAll(fd, line.data(), line.size());
     }
 }
 
@@ -84,7 +90,8 @@ void AccessoryServer::accessoryDetached(SimAccessory &accessory) {
     for (auto &[id, a] : accessories_) {
         if (a.get() != &accessory) continue;
         const std::string line = "DETACH " + id + "\n";
-        for (int fd : controlFds_) us::writeAll(fd, line.data(), line.size());
+        for (int fd : controlFds_)
+            us::writeAll(fd, line.data(), line.size());
     }
 }
 
@@ -166,9 +173,11 @@ void AccessoryServer::serveCommand(int fd, const std::string &line) {
         std::vector<std::shared_ptr<SimAccessory>> all;
         {
             std::lock_guard lock(mutex_);
-            for (auto &[id, a] : accessories_) all.push_back(a);
+            for (auto &[id, a] : accessories_)
+                all.push_back(a);
         }
-        for (auto &a : all) words[0] == "attach" ? a->attach() : a->detach();
+        for (auto &a : all)
+            words[0] == "attach" ? a->attach() : a->detach();
         answer = "OK";
     } else {
         CommandHandler handler;
@@ -195,7 +204,8 @@ bool sendFrame(int fd, char type, const uint8_t *payload, size_t length) {
 
 }  // namespace
 
-void AccessoryServer::serveSession(int fd, const std::string &id, const std::string &protocolString) {
+void AccessoryServer::serveSession(int fd, const std::string &id,
+                                   const std::string &protocolString) {
     std::string prefix;
     auto accessory = find(id, &prefix);
     std::shared_ptr<SimSession> session;
@@ -215,7 +225,8 @@ void AccessoryServer::serveSession(int fd, const std::string &id, const std::str
         std::lock_guard lock(sendMutex);
         return sendFrame(fd, type, p, n);
     };
-    uint8_t states[2] = {encodeOpen(session->openState(true)), encodeOpen(session->openState(false))};
+    uint8_t states[2] = {encodeOpen(session->openState(true)),
+                         encodeOpen(session->openState(false))};
     send('O', states, 2);
 
     // Host to accessory, on a thread of its own; the host's half-close ends the device input.
@@ -227,8 +238,7 @@ void AccessoryServer::serveSession(int fd, const std::string &id, const std::str
             if (length > wire::kMaxPayload) break;
             payload.resize(length);
             if (length && !us::readExact(fd, payload.data(), length)) break;
-            if (header[0] == 'D' && length && !session->hostWriteAll(payload.data(), length))
-                break;
+            if (header[0] == 'D' && length && !session->hostWriteAll(payload.data(), length)) break;
         }
         session->toDevice().close();
     });
@@ -239,9 +249,8 @@ void AccessoryServer::serveSession(int fd, const std::string &id, const std::str
     std::vector<uint8_t> buf(16384);
     for (;;) {
         bool separate = false;
-        const ptrdiff_t n = session->hostReadPiece(buf.data(), buf.size(),
-                                                   Clock::now() + std::chrono::milliseconds(10),
-                                                   &separate);
+        const ptrdiff_t n = session->hostReadPiece(
+            buf.data(), buf.size(), Clock::now() + std::chrono::milliseconds(10), &separate);
         if (n > 0 && !send(separate ? 'P' : 'D', buf.data(), static_cast<size_t>(n))) break;
         const uint8_t now[2] = {encodeOpen(session->openState(true)),
                                 encodeOpen(session->openState(false))};
@@ -253,12 +262,12 @@ void AccessoryServer::serveSession(int fd, const std::string &id, const std::str
         for (bool input : {true, false}) {
             bool &sent = input ? sentErrorIn : sentErrorOut;
             if (sent) continue;
-            if (auto e = session->error(input); e && session->openState(input) != SimSession::OpenState::Failed) {
-                std::vector<uint8_t> p{static_cast<uint8_t>(input ? 0 : 1),
-                                       static_cast<uint8_t>(e->code >> 24),
-                                       static_cast<uint8_t>(e->code >> 16),
-                                       static_cast<uint8_t>(e->code >> 8),
-                                       static_cast<uint8_t>(e->code)};
+            if (auto e = session->error(input);
+                e && session->openState(input) != SimSession::OpenState::Failed) {
+                std::vector<uint8_t> p{
+                    static_cast<uint8_t>(input ? 0 : 1), static_cast<uint8_t>(e->code >> 24),
+                    static_cast<uint8_t>(e->code >> 16), static_cast<uint8_t>(e->code >> 8),
+                    static_cast<uint8_t>(e->code)};
                 p.insert(p.end(), e->description.begin(), e->description.end());
                 send('E', p.data(), p.size());
                 sent = true;

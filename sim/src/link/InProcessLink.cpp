@@ -15,7 +15,7 @@ namespace {
 using platform::SessionChannel;
 
 class LinkChannel final : public SessionChannel {
-  public:
+public:
     explicit LinkChannel(std::shared_ptr<SimSession> session) : session_(std::move(session)) {}
     ~LinkChannel() override {
         session_->setListener(nullptr);
@@ -58,12 +58,12 @@ class LinkChannel final : public SessionChannel {
     }
     void close() override { session_->hostClose(); }
 
-  private:
+private:
     std::shared_ptr<SimSession> session_;
 };
 
 class Link final : public platform::AccessoryProvider, public SimAccessory::AttachListener {
-  public:
+public:
     static Link &shared() {
         static auto *link = new std::shared_ptr<Link>(std::make_shared<Link>());
         return **link;
@@ -137,7 +137,7 @@ class Link final : public platform::AccessoryProvider, public SimAccessory::Atta
         return std::make_unique<LinkChannel>(std::move(session));
     }
 
-  private:
+private:
     std::mutex mutex_;
     std::vector<std::shared_ptr<SimAccessory>> accessories_;
     std::map<const SimAccessory *, uint32_t> connections_;

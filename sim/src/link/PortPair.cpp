@@ -6,7 +6,7 @@ namespace hv::sim {
 namespace {
 
 class PipePort final : public SessionPort {
-  public:
+public:
     PipePort(std::string protocol, std::shared_ptr<BytePipe> in, std::shared_ptr<BytePipe> out)
         : protocol_(std::move(protocol)), in_(std::move(in)), out_(std::move(out)) {}
     ~PipePort() override { close(); }
@@ -22,7 +22,7 @@ class PipePort final : public SessionPort {
     }
     bool isOpen() const override { return !in_->isClosed() && !out_->isClosed(); }
 
-  private:
+private:
     const std::string protocol_;
     std::shared_ptr<BytePipe> in_;
     std::shared_ptr<BytePipe> out_;
@@ -30,8 +30,7 @@ class PipePort final : public SessionPort {
 
 }  // namespace
 
-std::shared_ptr<SessionPort> makePipePort(const std::string &protocol,
-                                          std::shared_ptr<BytePipe> in,
+std::shared_ptr<SessionPort> makePipePort(const std::string &protocol, std::shared_ptr<BytePipe> in,
                                           std::shared_ptr<BytePipe> out) {
     return std::make_shared<PipePort>(protocol, std::move(in), std::move(out));
 }

@@ -2,7 +2,9 @@
 
 namespace hv::sim {
 
-SinkDevice::~SinkDevice() { powerLost(); }
+SinkDevice::~SinkDevice() {
+    powerLost();
+}
 
 void SinkDevice::attachPort(std::shared_ptr<SessionPort> port) {
     std::lock_guard lock(mutex_);
@@ -21,11 +23,13 @@ void SinkDevice::powerLost() {
     std::vector<std::thread> threads;
     {
         std::lock_guard lock(mutex_);
-        for (auto &p : ports_) p->close();
+        for (auto &p : ports_)
+            p->close();
         ports_.clear();
         threads.swap(threads_);
     }
-    for (auto &t : threads) t.join();
+    for (auto &t : threads)
+        t.join();
 }
 
 }  // namespace hv::sim

@@ -24,7 +24,7 @@ const char *text(const tlv_t *node) {
 // Walks a constructed message's children in order, one per field; each reader takes the next
 // child and checks its tag and length.
 class Fields {
-  public:
+public:
     explicit Fields(const tlv_t *message) : next_(message->first_child) {}
 
     bool number8(uint8_t &out) {
@@ -64,7 +64,7 @@ class Fields {
         return valid_tag(node, code) ? node : nullptr;
     }
 
-  private:
+private:
     const tlv_t *take() {
         const tlv_t *node = next_;
         if (node != nullptr) next_ = node->next_sibling;

@@ -33,7 +33,8 @@ protected:
         std::vector<std::string> args = {VORASEL_ACCESSORYD_PATH, "--socket", socketPath,
                                          "--reattach-delay", "100"};
         std::vector<char *> argv;
-        for (auto &a : args) argv.push_back(a.data());
+        for (auto &a : args)
+            argv.push_back(a.data());
         argv.push_back(nullptr);
         ASSERT_EQ(posix_spawn(&daemon, argv[0], nullptr, nullptr, argv.data(), environ), 0);
         ASSERT_TRUE(hv::test::waitUntil([&] {
@@ -41,8 +42,8 @@ protected:
             hv::platform::unixsocket::closeQuietly(fd);
             return fd >= 0;
         }));
-        setenv(hv::platform::SocketAccessoryProvider::SocketEnvironmentVariable,
-               socketPath.c_str(), 1);
+        setenv(hv::platform::SocketAccessoryProvider::SocketEnvironmentVariable, socketPath.c_str(),
+               1);
     }
     void TearDown() override {
         auto &registry = HVSessionProtocolDriver::sharedClass();
@@ -52,7 +53,8 @@ protected:
             kill(daemon, SIGTERM);
             int status = 0;
             waitpid(daemon, &status, 0);
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "daemon did not stop cleanly";
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                << "daemon did not stop cleanly";
         }
     }
 
@@ -73,7 +75,8 @@ protected:
 }  // namespace
 
 TEST_F(AccessoryDaemonTest, HostSeesTheCaseAndTalksCcidToItsReader) {
-    auto accessories = hv::platform::EAAccessoryManager::sharedAccessoryManager().connectedAccessories();
+    auto accessories =
+        hv::platform::EAAccessoryManager::sharedAccessoryManager().connectedAccessories();
     ASSERT_EQ(accessories.size(), 1u);
     EXPECT_TRUE(accessories[0]->offersProtocol("com.vorasel.manager"));
     EXPECT_TRUE(accessories[0]->offersProtocol("com.vorasel.ccidbulk"));

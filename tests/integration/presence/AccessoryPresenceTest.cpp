@@ -32,7 +32,7 @@ struct Seen {
 };
 
 class PresenceTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         HVAccessory &accessory = HVAccessory::sharedClass();
         for (const char *name :

@@ -3,7 +3,6 @@
 
 using namespace hv::test;
 
-
 // Back-to-back maximal writes against a device that drains the pipe as fast as it can: every
 // write must eventually be taken (a lost space event would stall the writer for good).
 TEST_P(TransportTest, BackToBackLargeWritesToADrainingDeviceNeverStall) {

@@ -210,7 +210,8 @@ TEST_P(TransportTest, EndOfStreamIsReportedOnlyOnTheCardReaderPipes) {
     EXPECT_EQ(received(5).losses(), 0u);
     // Over a socket the output side may report its end first; the input's end follows.
     EXPECT_TRUE(waitUntil([&] {
-        return capture.logger().contains("] InputStream NSStreamEventEndEncountered for protocol 3");
+        return capture.logger().contains(
+            "] InputStream NSStreamEventEndEncountered for protocol 3");
     }));
     // The sessions stay registered until their users end them.
     EXPECT_NE(HVSessionProtocolDriver::sharedClass().sessionForProtocol(5), nullptr);

@@ -78,7 +78,8 @@ protected:
             manager.setProvider(provider);
             ASSERT_FALSE(manager.connectedAccessories().empty());
         }
-        for (int p = 0; p < 7; ++p) SessionReceiver::of(p).clear();
+        for (int p = 0; p < 7; ++p)
+            SessionReceiver::of(p).clear();
     }
 
     bool inProcess() const { return GetParam() == Backend::InProcess; }

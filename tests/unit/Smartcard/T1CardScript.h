@@ -53,7 +53,7 @@ inline std::string counting(size_t n, uint8_t first = 0) {
 }
 
 class T1Card {
-  public:
+public:
     explicit T1Card(bool crc) : crc_(crc) {}
 
     Bytes withEpilogue(Bytes b) const {
@@ -131,7 +131,7 @@ class T1Card {
         return ::testing::AssertionSuccess();
     }
 
-  private:
+private:
     static constexpr size_t kGuard = 300;
     static constexpr uint8_t kGuardByte = 0xA5;
     bool crc_;

@@ -11,7 +11,7 @@ const Bytes kSelect = hexBytes("00 A4 04 00 00");
 const std::string kSelectHex = "00 A4 04 00 00";
 
 class T1Engine : public ::testing::Test {
-  protected:
+protected:
     void reset(bool crc, uint8_t ifsc = 32) {
         card_ = T1Card(crc);
         t1_on_reset(ifsc, crc ? 1 : 0);

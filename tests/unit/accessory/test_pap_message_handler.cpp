@@ -19,7 +19,7 @@ namespace {
 // A handler whose callback records every message it receives, re-serialised (the tree itself
 // is deleted when the callback returns).
 class Recording : public ::testing::Test {
-  protected:
+protected:
     explicit Recording(uint32_t capacity = 1024)
         : handler(capacity, [this](tlv_t *message) {
               received.push_back(hexOf(serialise(message)));

@@ -26,7 +26,7 @@ struct Built {
 };
 
 class Generator {
-  public:
+public:
     explicit Generator(uint32_t seed) : rng_(seed) {}
 
     template <typename T>
@@ -52,7 +52,7 @@ class Generator {
     Built make(int kind);
     static constexpr int kKinds = 25;
 
-  private:
+private:
     std::mt19937 rng_;
 };
 

@@ -20,7 +20,7 @@ namespace {
 
 // Keeps whole records, and reports add/remove.
 class RecordingLogger : public HVDDAbstractLogger {
-  public:
+public:
     void logMessage(const HVDDLogMessage &m) override {
         std::string text = m.logMsg;
         if (formatter_ && !formatter_->formatLogMessage(m, text)) return;
@@ -44,7 +44,7 @@ class RecordingLogger : public HVDDAbstractLogger {
 };
 
 class LogFixture : public ::testing::Test {
-  protected:
+protected:
     void TearDown() override {
         HVDDLog::removeAllLoggers();
         HVDDLog::allLoggers();

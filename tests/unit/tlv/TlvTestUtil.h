@@ -59,7 +59,7 @@ inline Bytes serialise(const tlv_t *root) {
 // `for n = 0, 1, ...` until an operation completes without triggering the failure, so every
 // allocation failure path is taken once.
 class FailNthAllocation {
-  public:
+public:
     explicit FailNthAllocation(int n) {
         state() = State{n, false};
         hv::tlv::setAllocationFailureHook(&FailNthAllocation::hook);
@@ -69,7 +69,7 @@ class FailNthAllocation {
     FailNthAllocation &operator=(const FailNthAllocation &) = delete;
     bool triggered() const { return state().triggered; }
 
-  private:
+private:
     struct State {
         int remaining;
         bool triggered;

@@ -19,7 +19,7 @@ namespace hv::sim {
 using Clock = std::chrono::steady_clock;
 
 class BytePipe {
-  public:
+public:
     explicit BytePipe(size_t capacity = 512);
     BytePipe(const BytePipe &) = delete;
     BytePipe &operator=(const BytePipe &) = delete;
@@ -45,7 +45,7 @@ class BytePipe {
     // Called (without the lock held) after bytes were written, read, or the pipe closed.
     void setListener(std::function<void()> listener);
 
-  private:
+private:
     size_t takeLocked(uint8_t *buf, size_t cap);
     size_t putLocked(const uint8_t *data, size_t len);
     void notify();

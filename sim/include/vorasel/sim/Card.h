@@ -29,7 +29,7 @@ struct CardReply {
 };
 
 class Card {
-  public:
+public:
     virtual ~Card() = default;
     // Cold (or warm, when already powered) reset at the given voltage. The ATR, or nothing
     // when the card does not answer at this voltage.

@@ -12,13 +12,13 @@
 namespace hv::sim {
 
 class EchoDevice final : public Device {
-  public:
+public:
     ~EchoDevice() override;
     void attachPort(std::shared_ptr<SessionPort> port) override;
     void powerLost() override;
     size_t portsServed() const { return served_.load(); }
 
-  private:
+private:
     std::mutex mutex_;
     std::vector<std::shared_ptr<SessionPort>> ports_;
     std::vector<std::thread> threads_;

@@ -15,7 +15,7 @@
 namespace hv::sim {
 
 class SessionPort {
-  public:
+public:
     virtual ~SessionPort() = default;
 
     // Protocol suffix of the session ("ccidbulk", "ccidinterrupt", "manager", ...).
@@ -39,13 +39,12 @@ struct PortPair {
 };
 PortPair makePortPair(const std::string &protocol, size_t capacity = 512);
 // An end that reads from `in` and writes to `out`; closing it closes both.
-std::shared_ptr<SessionPort> makePipePort(const std::string &protocol,
-                                          std::shared_ptr<BytePipe> in,
+std::shared_ptr<SessionPort> makePipePort(const std::string &protocol, std::shared_ptr<BytePipe> in,
                                           std::shared_ptr<BytePipe> out);
 
 // A device model of the accessory: serves the sessions of the protocols it names.
 class Device {
-  public:
+public:
     virtual ~Device() = default;
     // Called when the host opens a session on one of this device's protocols. Returns at
     // once; the device serves the port on its own thread until the port reports end.

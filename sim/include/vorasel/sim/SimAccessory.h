@@ -63,7 +63,7 @@ struct SessionFaults {
 };
 
 class SimSession {
-  public:
+public:
     enum class OpenState { Opening, Open, Failed };
     struct Error {
         int code;
@@ -92,8 +92,7 @@ class SimSession {
     // Blocking forms for a relay: all bytes, waiting for space (false once closed); and the
     // next piece the host is to see, waiting until the deadline (0 on time-out, -1 at end).
     bool hostWriteAll(const uint8_t *data, size_t len);
-    ptrdiff_t hostReadPiece(uint8_t *buf, size_t cap, Clock::time_point deadline,
-                            bool *separate);
+    ptrdiff_t hostReadPiece(uint8_t *buf, size_t cap, Clock::time_point deadline, bool *separate);
     void hostClose();
 
     // Faults on a running session.
@@ -105,7 +104,7 @@ class SimSession {
     void setListener(std::function<void()> listener);
     std::vector<Record> records() const;
 
-  private:
+private:
     void changed();
 
     const std::string protocol_;
@@ -123,9 +122,9 @@ class SimSession {
 };
 
 class SimAccessory : public std::enable_shared_from_this<SimAccessory> {
-  public:
+public:
     class AttachListener {
-      public:
+    public:
         virtual ~AttachListener() = default;
         virtual void accessoryAttached(SimAccessory &accessory) = 0;
         virtual void accessoryDetached(SimAccessory &accessory) = 0;
@@ -162,7 +161,7 @@ class SimAccessory : public std::enable_shared_from_this<SimAccessory> {
     std::shared_ptr<SimSession> latestSession(const std::string &protocolSuffix) const;
     size_t sessionsOpened(const std::string &protocolSuffix) const;
 
-  private:
+private:
     explicit SimAccessory(AccessoryIdentity identity);
     void dropSessionsLocked();
 
