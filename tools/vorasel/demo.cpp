@@ -61,7 +61,9 @@ std::string hex(const uint8_t *p, size_t n, size_t limit = 48) {
     if (n > limit) s += " ...";
     return s;
 }
-std::string hex(const Bytes &b) { return hex(b.data(), b.size()); }
+std::string hex(const Bytes &b) {
+    return hex(b.data(), b.size());
+}
 
 // What the receive callbacks gathered. They run on session threads, so they only copy and
 // signal.
@@ -142,9 +144,10 @@ private:
 
 bool Demo::bringUpAccessory() {
     auto &center = hv::platform::NotificationCenter::defaultCenter();
-    for (const char *name : {HVAccessoryDidConnectNotification, HVAccessoryDidDisconnectNotification,
-                             HVAccessoryDidConnectNotificationPriority,
-                             HVAccessoryDidDisconnectNotificationPriority}) {
+    for (const char *name :
+         {HVAccessoryDidConnectNotification, HVAccessoryDidDisconnectNotification,
+          HVAccessoryDidConnectNotificationPriority,
+          HVAccessoryDidDisconnectNotificationPriority}) {
         center.addObserver(name, &HVAccessory::sharedClass(),
                            [this](const hv::platform::Notification &n) {
                                std::lock_guard lock(seenMutex_);
@@ -152,7 +155,8 @@ bool Demo::bringUpAccessory() {
                            });
     }
     HVAccessory &accessory = HVAccessory::sharedClass();
-    const char *daemon = std::getenv(hv::platform::SocketAccessoryProvider::SocketEnvironmentVariable);
+    const char *daemon =
+        std::getenv(hv::platform::SocketAccessoryProvider::SocketEnvironmentVariable);
     if (daemon && *daemon) {
         std::printf("accessory daemon at %s\n", daemon);
         step(accessory.isConnected(), "the daemon's case is attached");
@@ -168,9 +172,11 @@ bool Demo::bringUpAccessory() {
                 return seen_.size() >= 2;
             },
             3s);
-        const double ms = std::chrono::duration<double, std::milli>(SteadyClock::now() - t0).count();
+        const double ms =
+            std::chrono::duration<double, std::milli>(SteadyClock::now() - t0).count();
         std::printf("  attach announced after %.0f ms (settling) as %s, then %s\n", ms,
-                    seen_.size() > 0 ? seen_[0].c_str() : "-", seen_.size() > 1 ? seen_[1].c_str() : "-");
+                    seen_.size() > 0 ? seen_[0].c_str() : "-",
+                    seen_.size() > 1 ? seen_[1].c_str() : "-");
         step(announced && accessory.isConnected(), "HVAccessory reports the case connected");
     }
     std::printf("  model %s, hardware %s\n", accessory.modelNumber().value_or("-").c_str(),
@@ -270,8 +276,9 @@ std::optional<Bytes> Demo::ccid(Bytes message, std::chrono::milliseconds timeout
         std::lock_guard lock(inbox.mutex);
         inbox.bulk.clear();
     }
-    if (HVSessionProtocolDriver::sharedClass().writeData(
-            message.data(), static_cast<uint16_t>(message.size()), HVAccessoryProtocolCCIDBulk) != 0)
+    if (HVSessionProtocolDriver::sharedClass().writeData(message.data(),
+                                                         static_cast<uint16_t>(message.size()),
+                                                         HVAccessoryProtocolCCIDBulk) != 0)
         return std::nullopt;
     const auto deadline = SteadyClock::now() + timeout;
     for (;;) {
@@ -293,8 +300,8 @@ std::optional<Bytes> Demo::ccid(Bytes message, std::chrono::milliseconds timeout
 }
 
 std::optional<Bytes> Demo::xfr(const uint8_t *data, uint32_t length) {
-    Bytes message = {0x6F, static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8), 0, 0,
-                     0,    0,                             0, 0, 0};
+    Bytes message = {
+        0x6F, static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8), 0, 0, 0, 0, 0, 0, 0};
     message.insert(message.end(), data, data + length);
     auto reply = ccid(message);
     if (!reply || (reply->at(7) >> 6) != 0) return std::nullopt;
@@ -322,9 +329,10 @@ std::optional<Bytes> Demo::transmitT1(const Bytes &apdu) {
 void Demo::cardReader() {
     std::printf("card reader (CCID on com.vorasel.ccidbulk / ccidinterrupt)\n");
     auto &registry = HVSessionProtocolDriver::sharedClass();
-    if (!step(registry.startSessionWithProtocol(HVAccessoryProtocolCCIDInterrupt, onInterrupt) == 0 &&
-                  registry.startSessionWithProtocol(HVAccessoryProtocolCCIDBulk, onBulk) == 0,
-              "reader sessions started"))
+    if (!step(
+            registry.startSessionWithProtocol(HVAccessoryProtocolCCIDInterrupt, onInterrupt) == 0 &&
+                registry.startSessionWithProtocol(HVAccessoryProtocolCCIDBulk, onBulk) == 0,
+            "reader sessions started"))
         return;
     if (embedded_) {
         auto card = hv::sim::makeCard(cardKind_);
@@ -335,7 +343,8 @@ void Demo::cardReader() {
     {
         std::lock_guard lock(inbox.mutex);
         std::printf("  slot change %s\n", hex(inbox.interrupt).c_str());
-        step(inserted && inbox.interrupt.size() >= 2 && inbox.interrupt[1] == 0x03, "card inserted");
+        step(inserted && inbox.interrupt.size() >= 2 && inbox.interrupt[1] == 0x03,
+             "card inserted");
         inbox.interrupt.clear();
     }
 
@@ -346,8 +355,8 @@ void Demo::cardReader() {
     const int verdict = scatr_parse(&parsed, atr.data(), static_cast<uint32_t>(atr.size()));
     std::printf("  ATR %s\n", hex(atr).c_str());
     const uint32_t offered = scatr_getAvailProtocols(&parsed);
-    std::printf("  protocols:%s%s, default T=%u\n", offered & 1 ? " T=0" : "", offered & 2 ? " T=1" : "",
-                scatr_getDefProtocol(&parsed));
+    std::printf("  protocols:%s%s, default T=%u\n", offered & 1 ? " T=0" : "",
+                offered & 2 ? " T=1" : "", scatr_getDefProtocol(&parsed));
     if (!step(verdict == SCATR_OK, "ATR well formed")) return;
     if (!(offered & 2)) {
         std::printf("  (the demo carries APDUs over T=1; this card offers no T=1)\n");
@@ -359,7 +368,8 @@ void Demo::cardReader() {
     if (ta1 != 0x11 || scatr_getDefProtocol(&parsed) != 1) {
         const uint8_t pps[4] = {0xFF, 0x11, ta1, static_cast<uint8_t>(0xFF ^ 0x11 ^ ta1)};
         auto answer = xfr(pps, sizeof pps);
-        std::printf("  PPS %s -> %s\n", hex(pps, 4).c_str(), answer ? hex(*answer).c_str() : "none");
+        std::printf("  PPS %s -> %s\n", hex(pps, 4).c_str(),
+                    answer ? hex(*answer).c_str() : "none");
         if (!step(answer && answer->size() == 4 && std::equal(pps, pps + 4, answer->begin()),
                   "PPS accepted (T=1, Fi/Di from TA1)"))
             return;
@@ -369,23 +379,27 @@ void Demo::cardReader() {
     scatr_TXi4T(&parsed, SCATR_TB, 1, 1, &tb);
     scatr_TXi4T(&parsed, SCATR_TC, 1, 1, &tc);
     const uint8_t edc = tc & 1;
-    auto params = ccid({0x61, 7, 0, 0, 0, 0, 0, 0x01, 0, 0, ta1, static_cast<uint8_t>(0x10 | edc), 0, tb,
-                        0, ifsc, 0});
+    auto params = ccid({0x61, 7, 0, 0, 0, 0, 0, 0x01, 0, 0, ta1, static_cast<uint8_t>(0x10 | edc),
+                        0, tb, 0, ifsc, 0});
     if (!step(params && (params->at(7) >> 6) == 0, "T=1 parameters set (SetParameters)")) return;
     t1_on_reset(ifsc, edc);
     std::printf("  IFSC %u, EDC %s\n", ifsc, edc ? "CRC" : "LRC");
 
     const Bytes selectMf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
     auto select = transmitT1(selectMf);
-    std::printf("  SELECT MF %s -> %s\n", hex(selectMf).c_str(), select ? hex(*select).c_str() : "none");
-    step(select && select->size() >= 2 && (*select)[select->size() - 2] == 0x90, "SELECT answered 90 00");
+    std::printf("  SELECT MF %s -> %s\n", hex(selectMf).c_str(),
+                select ? hex(*select).c_str() : "none");
+    step(select && select->size() >= 2 && (*select)[select->size() - 2] == 0x90,
+         "SELECT answered 90 00");
 
     // ECHO (INS EE) of 300 bytes: chained both ways.
     Bytes echo = {0x00, 0xEE, 0x00, 0x00, 0x00, 0x01, 0x2C};
-    for (int i = 0; i < 300; ++i) echo.push_back(static_cast<uint8_t>(i));
+    for (int i = 0; i < 300; ++i)
+        echo.push_back(static_cast<uint8_t>(i));
     echo.insert(echo.end(), {0x00, 0x00});
     auto echoed = transmitT1(echo);
-    step(echoed && echoed->size() == 302 && std::equal(echo.begin() + 7, echo.begin() + 307, echoed->begin()),
+    step(echoed && echoed->size() == 302 &&
+             std::equal(echo.begin() + 7, echo.begin() + 307, echoed->begin()),
          "300-byte ECHO came back whole (chained I-blocks both ways)");
 
     std::vector<double> us;
@@ -411,7 +425,8 @@ void Demo::cardReader() {
         embedded_->removeCard();
         const bool removed = inbox.interruptArrived.waitFor(2s);
         std::lock_guard lock(inbox.mutex);
-        step(removed && inbox.interrupt.size() >= 2 && inbox.interrupt[1] == 0x02, "card removal notified (50 02)");
+        step(removed && inbox.interrupt.size() >= 2 && inbox.interrupt[1] == 0x02,
+             "card removal notified (50 02)");
     }
     registry.endSessionWithProtocol(HVAccessoryProtocolCCIDBulk);
     registry.endSessionWithProtocol(HVAccessoryProtocolCCIDInterrupt);
@@ -458,7 +473,9 @@ int demoMain(const std::vector<std::string> &args) {
             log = true;
         } else {
             std::fprintf(stderr, "vorasel demo: unknown argument '%s'\n", args[i].c_str());
-            std::fprintf(stderr, "usage: vorasel demo [--card t1|t1-crc|fast|dual|t0] [--apdus N] [--log]\n");
+            std::fprintf(
+                stderr,
+                "usage: vorasel demo [--card t1|t1-crc|fast|dual|t0] [--apdus N] [--log]\n");
             return 2;
         }
     }

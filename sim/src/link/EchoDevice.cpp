@@ -2,35 +2,23 @@
 
 namespace hv::sim {
 
-EchoDevice::~EchoDevice() {
-    powerLost();
-}
+EchoDevice::~EchoDevice() { powerLost(); }
 
 void EchoDevice::attachPort(std::shared_ptr<SessionPort> port) {
     ++served_;
-    std::lock_guard lock(mutex_);
-    ports_.push_back(port);
-    threads_.emplace_back([port] {
+    threads_.start(std::move(port), [](const std::shared_ptr<SessionPort> &p) {
         uint8_t buf[4096];
         for (;;) {
-            const ptrdiff_t n = port->read(buf, sizeof buf, Clock::now() + std::chrono::seconds(1));
+            const ptrdiff_t n = p->read(buf, sizeof buf, Clock::now() + std::chrono::seconds(1));
             if (n < 0) return;
-            if (n > 0 && !port->write(buf, static_cast<size_t>(n))) return;
+            if (n > 0 && !p->write(buf, static_cast<size_t>(n))) return;
         }
     });
 }
 
 void EchoDevice::powerLost() {
-    std::vector<std::thread> threads;
-    {
-        std::lock_guard lock(mutex_);
-        for (auto &p : ports_)
-            p->close();
-        ports_.clear();
-        threads.swap(threads_);
-    }
-    for (auto &t : threads)
-        t.join();
+    threads_.closeAll();
+    threads_.joinAll();
 }
 
 }  // namespace hv::sim

@@ -64,17 +64,14 @@ private:
 
 class Link final : public platform::AccessoryProvider, public SimAccessory::AttachListener {
 public:
-    static Link &shared() {
+    // Never destroyed: the accessory service may still hold it while the process exits.
+    static const std::shared_ptr<Link> &shared() {
         static auto *link = new std::shared_ptr<Link>(std::make_shared<Link>());
-        return **link;
-    }
-    static std::shared_ptr<Link> sharedPtr() {
-        Link &l = shared();
-        return std::shared_ptr<Link>(std::shared_ptr<Link>{}, &l);
+        return *link;
     }
 
     void connect(const std::shared_ptr<SimAccessory> &accessory) {
-        platform::EAAccessoryManager::sharedAccessoryManager().setProvider(sharedPtr());
+        platform::EAAccessoryManager::sharedAccessoryManager().setProvider(shared());
         {
             std::lock_guard lock(mutex_);
             if (std::find(accessories_.begin(), accessories_.end(), accessory) !=
@@ -146,11 +143,11 @@ private:
 }  // namespace
 
 void connect(const std::shared_ptr<SimAccessory> &accessory) {
-    Link::shared().connect(accessory);
+    Link::shared()->connect(accessory);
 }
 
 void disconnect(const std::shared_ptr<SimAccessory> &accessory) {
-    Link::shared().disconnect(accessory);
+    Link::shared()->disconnect(accessory);
 }
 
 }  // namespace hv::sim::inprocess

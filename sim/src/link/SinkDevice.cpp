@@ -2,17 +2,13 @@
 
 namespace hv::sim {
 
-SinkDevice::~SinkDevice() {
-    powerLost();
-}
+SinkDevice::~SinkDevice() { powerLost(); }
 
 void SinkDevice::attachPort(std::shared_ptr<SessionPort> port) {
-    std::lock_guard lock(mutex_);
-    ports_.push_back(port);
-    threads_.emplace_back([this, port] {
+    threads_.start(std::move(port), [this](const std::shared_ptr<SessionPort> &p) {
         uint8_t buf[4096];
         for (;;) {
-            const ptrdiff_t n = port->read(buf, sizeof buf, Clock::now() + std::chrono::seconds(1));
+            const ptrdiff_t n = p->read(buf, sizeof buf, Clock::now() + std::chrono::seconds(1));
             if (n < 0) return;
             consumed_ += static_cast<size_t>(n);
         }
@@ -20,16 +16,8 @@ void SinkDevice::attachPort(std::shared_ptr<SessionPort> port) {
 }
 
 void SinkDevice::powerLost() {
-    std::vector<std::thread> threads;
-    {
-        std::lock_guard lock(mutex_);
-        for (auto &p : ports_)
-            p->close();
-        ports_.clear();
-        threads.swap(threads_);
-    }
-    for (auto &t : threads)
-        t.join();
+    threads_.closeAll();
+    threads_.joinAll();
 }
 
 }  // namespace hv::sim

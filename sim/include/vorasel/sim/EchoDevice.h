@@ -3,10 +3,8 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
-#include <thread>
-#include <vector>
 
+#include "vorasel/sim/PortThreads.h"
 #include "vorasel/sim/SessionPort.h"
 
 namespace hv::sim {
@@ -19,10 +17,8 @@ public:
     size_t portsServed() const { return served_.load(); }
 
 private:
-    std::mutex mutex_;
-    std::vector<std::shared_ptr<SessionPort>> ports_;
-    std::vector<std::thread> threads_;
     std::atomic<size_t> served_{0};
+    PortThreads threads_;
 };
 
 }  // namespace hv::sim
