@@ -329,6 +329,14 @@ void SocketAccessoryProvider::controlLoop(int fd) {
         } else if (line->rfind("ATTACH ", 0) == 0) {
             auto fields = wire::split(line->substr(7), '\t');
             if (fields.size() < 8) continue;
+            {
+                // An attach that races the initial listing may be announced twice.
+                std::lock_guard lock(mutex_);
+                bool known = false;
+                for (const auto &[ours, theirs] : daemonIds_)
+                    known |= theirs == fields[0];
+                if (known) continue;
+            }
             AccessoryInfo info{fields[1],
                                fields[2],
                                fields[3],

@@ -102,11 +102,12 @@ int main(int argc, char **argv) {
         }
         return "ERR unknown command " + words[0];
     });
+    // Attached before anyone can connect, so a host's first look already finds the case.
+    if (attach) voraselCase.accessory().attach();
     if (!server.start()) {
         std::fprintf(stderr, "vorasel-accessoryd: cannot listen on %s\n", socketPath.c_str());
         return 1;
     }
-    if (attach) voraselCase.accessory().attach();
     std::fprintf(stderr, "vorasel-accessoryd: serving on %s\n", socketPath.c_str());
 
     signal(SIGINT, onSignal);

@@ -114,7 +114,7 @@ TEST_F(AccessoryDaemonTest, HostSeesTheCaseAndTalksCcidToItsReader) {
 
 TEST_F(AccessoryDaemonTest, DetachAndAttachCommandsReachTheHost) {
     auto &manager = hv::platform::EAAccessoryManager::sharedAccessoryManager();
-    ASSERT_EQ(manager.connectedAccessories().size(), 1u);
+    ASSERT_TRUE(hv::test::waitUntil([&] { return manager.connectedAccessories().size() == 1; }));
     EXPECT_EQ(command("detach"), "OK");
     EXPECT_TRUE(hv::test::waitUntil([&] { return manager.connectedAccessories().empty(); }));
     EXPECT_EQ(command("attach"), "OK");
