@@ -2,7 +2,9 @@
 
 namespace hv::sim {
 
-EchoDevice::~EchoDevice() { powerLost(); }
+EchoDevice::~EchoDevice() {
+    powerLost();
+}
 
 void EchoDevice::attachPort(std::shared_ptr<SessionPort> port) {
     ++served_;

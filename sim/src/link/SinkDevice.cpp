@@ -2,7 +2,9 @@
 
 namespace hv::sim {
 
-SinkDevice::~SinkDevice() { powerLost(); }
+SinkDevice::~SinkDevice() {
+    powerLost();
+}
 
 void SinkDevice::attachPort(std::shared_ptr<SessionPort> port) {
     threads_.start(std::move(port), [this](const std::shared_ptr<SessionPort> &p) {
