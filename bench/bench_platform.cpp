@@ -18,6 +18,14 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// Median and 99th percentile of per-iteration samples, as counters.
+void reportMicros(benchmark::State &state, std::vector<double> &micros) {
+    std::sort(micros.begin(), micros.end());
+    if (micros.empty()) return;
+    state.counters["median_us"] = micros[micros.size() / 2];
+    state.counters["p99_us"] = micros[micros.size() * 99 / 100];
+}
+
 class CountingLogger : public HVDDAbstractLogger {
 public:
     void logMessage(const HVDDLogMessage &m) override {
@@ -99,11 +107,7 @@ void wakeLatency(benchmark::State &state, bool usePerform) {
     stop.store(true);
     loop->wakeUp();
     loopThread.join();
-    std::sort(micros.begin(), micros.end());
-    if (!micros.empty()) {
-        state.counters["median_us"] = micros[micros.size() / 2];
-        state.counters["p99_us"] = micros[micros.size() * 99 / 100];
-    }
+    reportMicros(state, micros);
 }
 
 void BM_RunLoopWakeByPerform(benchmark::State &state) {
@@ -141,11 +145,7 @@ void BM_SemaphoreHandOff(benchmark::State &state) {
     stop.store(true);
     ping.signal();
     partner.join();
-    std::sort(micros.begin(), micros.end());
-    if (!micros.empty()) {
-        state.counters["median_us"] = micros[micros.size() / 2];
-        state.counters["p99_us"] = micros[micros.size() * 99 / 100];
-    }
+    reportMicros(state, micros);
 }
 BENCHMARK(BM_SemaphoreHandOff)->UseManualTime()->Iterations(2000);
 

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <thread>
 
+#include "Platform/RunLoop.h"
+
 namespace hv::test {
 
 // Polls `condition` until it holds or `timeout` passes; true when it held. The poll interval
@@ -18,12 +20,6 @@ bool waitUntil(Condition condition, std::chrono::milliseconds timeout = std::chr
     }
     return true;
 }
-
-}  // namespace hv::test
-
-#include "Platform/RunLoop.h"
-
-namespace hv::test {
 
 // Runs the calling thread's run loop until `condition` holds or `timeout` passes. Slices of
 // 1 ms bound the reaction to conditions changed by threads that do not wake the loop.
