@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "Accessory/HVPAPMessageHandler.h"
+#include "Accessory/Management/HVPAPMessageHandler.h"
 #include "vorasel/dez_message.h"
 
 namespace {

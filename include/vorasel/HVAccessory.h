@@ -15,17 +15,19 @@
 #include <optional>
 #include <string>
 
+#include "vorasel/hv_export.h"
+
 namespace hv::platform {
 class EAAccessory;
 struct Notification;
 }  // namespace hv::platform
 
-extern const char *const HVAccessoryDidConnectNotificationPriority;
-extern const char *const HVAccessoryDidConnectNotification;
-extern const char *const HVAccessoryDidDisconnectNotificationPriority;
-extern const char *const HVAccessoryDidDisconnectNotification;
+HV_EXPORT extern const char *const HVAccessoryDidConnectNotificationPriority;
+HV_EXPORT extern const char *const HVAccessoryDidConnectNotification;
+HV_EXPORT extern const char *const HVAccessoryDidDisconnectNotificationPriority;
+HV_EXPORT extern const char *const HVAccessoryDidDisconnectNotification;
 
-class HVAccessory {
+class HV_EXPORT HVAccessory {
 public:
     static HVAccessory &sharedClass();
 

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "vorasel/hv_export.h"
+
 namespace hv::platform {
 class SerialQueue;
 }
@@ -43,10 +45,10 @@ enum : uint32_t {
 
 // The process-wide level mask, 0 until the application sets a level. Read without a lock at
 // every call site; an atomic word so that a change from another thread is not a data race.
-extern "C" std::atomic<uint32_t> hvLogLevel;
+extern "C" HV_EXPORT std::atomic<uint32_t> hvLogLevel;
 
 // Immutable once created; shared by every logger that receives it.
-class HVDDLogMessage {
+class HV_EXPORT HVDDLogMessage {
 public:
     enum Options : uint32_t { CopyFile = 1, CopyFunction = 2 };
 
@@ -80,7 +82,7 @@ private:
     const char *function_;
 };
 
-class HVDDLogFormatter {
+class HV_EXPORT HVDDLogFormatter {
 public:
     virtual ~HVDDLogFormatter() = default;
     // The text to write, or false to drop the message.
@@ -89,7 +91,7 @@ public:
 
 // What a logger offers. The optional operations have do-nothing defaults, which behave as if
 // the logger did not offer them.
-class HVDDLogger {
+class HV_EXPORT HVDDLogger {
 public:
     virtual ~HVDDLogger() = default;
     virtual void logMessage(const HVDDLogMessage &message) = 0;
@@ -106,7 +108,7 @@ public:
 // Base of the library's loggers: a formatter, and a serial queue named after loggerName().
 // The formatter is read and replaced only on the logger's queue, reached through the global
 // logging queue, so a change never races a message in flight.
-class HVDDAbstractLogger : public HVDDLogger {
+class HV_EXPORT HVDDAbstractLogger : public HVDDLogger {
 public:
     HVDDAbstractLogger();
     ~HVDDAbstractLogger() override;
@@ -134,7 +136,7 @@ struct HVDDLogClass {
     void (*ddSetLogLevel)(uint32_t level);
 };
 
-class HVDDLog {
+class HV_EXPORT HVDDLog {
 public:
     // Formats and queues one message. With a null format nothing happens. The library always
     // passes asynchronous = false: the caller waits until every logger has written it.

@@ -19,6 +19,7 @@
 
 #include <stdbool.h>
 #include <stdint.h>
+#include "vorasel/hv_export.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -48,73 +49,75 @@ typedef struct {
 } tlv_element_t;
 
 /* 1 for a valid one-byte tag, 2 for a valid two-byte tag, 0 for an invalid tag. */
-uint32_t tlv_get_bytes_for_tag(uint16_t tag);
+HV_EXPORT uint32_t tlv_get_bytes_for_tag(uint16_t tag);
 
 /* Size of the shortest length encoding: 1 (0-127), 2 (to 255), 3 (to 65,535), else 4. */
-uint32_t tlv_get_bytes_for_length(uint32_t length);
+HV_EXPORT uint32_t tlv_get_bytes_for_length(uint32_t length);
 
 /* The tag of class tag_class (0-3; any other value counts as 3), constructed or primitive,
  * with tag number number: one byte for numbers 0-30, two bytes for 31-127, 0 for 128 up. */
-uint16_t tlv_construct_tag(int tag_class, bool constructed, uint8_t number);
+HV_EXPORT uint16_t tlv_construct_tag(int tag_class, bool constructed, uint8_t number);
 
 /* Bits 7-6 of the first tag byte (0-3); 3 for an invalid tag. */
-int tlv_get_tag_class(uint16_t tag);
+HV_EXPORT int tlv_get_tag_class(uint16_t tag);
 
 /* Nonzero when the tag is valid and has its constructed bit set. */
-int tlv_is_constructed(uint16_t tag);
+HV_EXPORT int tlv_is_constructed(uint16_t tag);
 
 /* 1 when tlv_is_constructed is 0, else 0 (an invalid tag counts as primitive). */
-int tlv_is_primitive(uint16_t tag);
+HV_EXPORT int tlv_is_primitive(uint16_t tag);
 
 /* Unbounded. Decodes the tag at buffer into *tag; returns its size (1 or 2), or 0 with
  * *tag = 0 for an invalid tag. */
-uint32_t tlv_read_tag(const uint8_t *buffer, uint16_t *tag);
+HV_EXPORT uint32_t tlv_read_tag(const uint8_t *buffer, uint16_t *tag);
 
 /* Unbounded. Decodes the length at buffer into *length; returns its size (1-4), or 0 with
  * *length = 0 for a rejected first byte (0x80, 0x84-0xFF). */
-uint32_t tlv_read_length(const uint8_t *buffer, uint32_t *length);
+HV_EXPORT uint32_t tlv_read_length(const uint8_t *buffer, uint32_t *length);
 
 /* Unbounded. Reads the header at buffer into *element and returns tag bytes + length bytes +
  * length. An invalid tag gives 0 and the record {0, 0, NULL}. A rejected length byte gives the
  * tag size, with length 0 and value right after the tag. */
-uint32_t tlv_read(const uint8_t *buffer, tlv_element_t *element);
+HV_EXPORT uint32_t tlv_read(const uint8_t *buffer, tlv_element_t *element);
 
 /* Bounded read of one element from at most `available` bytes. *element is cleared first.
  * Returns the element's total size, or 0 when the tag or length is invalid or truncated or
  * the value runs past the available bytes. */
-uint32_t tlv_read_validate(const uint8_t *buffer, tlv_element_t *element, uint32_t available);
+HV_EXPORT uint32_t tlv_read_validate(const uint8_t *buffer, tlv_element_t *element,
+                                     uint32_t available);
 
 /* Unbounded. Size of the element at buffer re-encoded in shortest form. */
-uint32_t tlv_get_buffer_length(const uint8_t *buffer);
+HV_EXPORT uint32_t tlv_get_buffer_length(const uint8_t *buffer);
 
 /* Writes the tag (two-byte tags high byte first); returns 1 or 2, or 0 (nothing written) for
  * an invalid tag. */
-uint32_t tlv_write_tag(uint8_t *buffer, uint16_t tag);
+HV_EXPORT uint32_t tlv_write_tag(uint8_t *buffer, uint16_t tag);
 
 /* Writes the shortest length encoding; returns its size (1-4). Lengths of 2^24 and more are
  * outside the contract (0x83 and the low 24 bits are written). */
-uint32_t tlv_write_length(uint8_t *buffer, uint32_t length);
+HV_EXPORT uint32_t tlv_write_length(uint8_t *buffer, uint32_t length);
 
 /* Writes tag, length and a copy of element->length value bytes; returns the total size, or 0
  * (nothing written) for an invalid tag. The buffer must be large enough. */
-uint32_t tlv_write(uint8_t *buffer, const tlv_element_t *element);
+HV_EXPORT uint32_t tlv_write(uint8_t *buffer, const tlv_element_t *element);
 
 /* TLV_OK when buffer[0..length) is a complete sequence of elements whose constructed values
  * are themselves complete, non-empty sequences, the walk ends on a primitive element and at
  * most TLV_VALIDATE_MAX_FRAMES frames with unread content are open at once; otherwise
  * TLV_ERR_MALFORMED (also for length 0). Never reads outside the buffer. */
-uint32_t tlv_validate(const uint8_t *buffer, uint32_t length);
+HV_EXPORT uint32_t tlv_validate(const uint8_t *buffer, uint32_t length);
 
 /* Scans the elements of one level (no descent), each read bounded by the bytes left, for the
  * first with tag `tag`. Returns 1 and describes it in *element, or 0 (unreadable element, not
  * found, or length <= 0); *element is written only when 1 is returned. */
-int tlv_find_tag(const uint8_t *buffer, int32_t length, uint16_t tag, tlv_element_t *element);
+HV_EXPORT int tlv_find_tag(const uint8_t *buffer, int32_t length, uint16_t tag,
+                           tlv_element_t *element);
 
 /* Follows a path of tags: each is looked up with tlv_find_tag in the value of the previous
  * one. Returns 1 and describes the last element in *element, or 0 as soon as a step is not
  * found (*element untouched). A path of 0 tags gives 1 and leaves *element untouched. */
-int tlv_find_nested_tag(const uint8_t *buffer, int32_t length, const uint16_t *tags,
-                        uint32_t tag_count, tlv_element_t *element);
+HV_EXPORT int tlv_find_nested_tag(const uint8_t *buffer, int32_t length, const uint16_t *tags,
+                                  uint32_t tag_count, tlv_element_t *element);
 
 #ifdef __cplusplus
 }

@@ -16,6 +16,7 @@
 #define VORASEL_LIB_TLV_HL_H
 
 #include <stdint.h>
+#include "vorasel/hv_export.h"
 
 #include "vorasel/lib_tlv.h"
 
@@ -40,34 +41,34 @@ typedef struct tlv_st {
 
 /* A new unlinked node, or NULL when the allocation fails. A constructed tag gets length 0 and
  * value NULL whatever was passed. */
-tlv_t *tlv_create(uint16_t tag, uint32_t length, const uint8_t *value);
+HV_EXPORT tlv_t *tlv_create(uint16_t tag, uint32_t length, const uint8_t *value);
 
 /* Frees the node and its whole subtree (never the value bytes). Does not detach the node from
  * its parent: call tlv_remove first for a linked node. NULL is ignored. */
-void tlv_delete(tlv_t *node);
+HV_EXPORT void tlv_delete(tlv_t *node);
 
 /* Detaches the node from its parent's child list; it keeps its own subtree. Nothing happens
  * for a node without a parent (or NULL). */
-void tlv_remove(tlv_t *node);
+HV_EXPORT void tlv_remove(tlv_t *node);
 
 /* Link child as the parent's first (insert) or last (append) child. TLV_OK, or
  * TLV_ERR_NOT_CONSTRUCTED (nothing linked) when the parent's tag is not constructed or the
  * parent is NULL; TLV_ERR_UNREADABLE for a NULL child. The child must not be linked elsewhere. */
-uint32_t tlv_insert_child(tlv_t *parent, tlv_t *child);
-uint32_t tlv_append_child(tlv_t *parent, tlv_t *child);
+HV_EXPORT uint32_t tlv_insert_child(tlv_t *parent, tlv_t *child);
+HV_EXPORT uint32_t tlv_append_child(tlv_t *parent, tlv_t *child);
 
 /* Field readers; each gives 0 or NULL for a NULL node. */
-uint16_t tlv_get_tag(const tlv_t *node);
-const uint8_t *tlv_get_value(const tlv_t *node);
-tlv_t *tlv_get_parent(const tlv_t *node);
-tlv_t *tlv_get_next_sibling(const tlv_t *node);
-tlv_t *tlv_get_previous_sibling(const tlv_t *node);
-tlv_t *tlv_get_first_child(const tlv_t *node);
-tlv_t *tlv_get_last_child(const tlv_t *node);
+HV_EXPORT uint16_t tlv_get_tag(const tlv_t *node);
+HV_EXPORT const uint8_t *tlv_get_value(const tlv_t *node);
+HV_EXPORT tlv_t *tlv_get_parent(const tlv_t *node);
+HV_EXPORT tlv_t *tlv_get_next_sibling(const tlv_t *node);
+HV_EXPORT tlv_t *tlv_get_previous_sibling(const tlv_t *node);
+HV_EXPORT tlv_t *tlv_get_first_child(const tlv_t *node);
+HV_EXPORT tlv_t *tlv_get_last_child(const tlv_t *node);
 
 /* Primitive: the stored length. Constructed: the sum of the children's encoded sizes (tag
  * bytes + length bytes + value length), 0 without children. */
-uint32_t tlv_get_length(const tlv_t *node);
+HV_EXPORT uint32_t tlv_get_length(const tlv_t *node);
 
 /* Parses the element at buffer, and everything inside it, into a new tree in *root.
  * The buffer must hold the whole element: its header is read unbounded, but every inner read
@@ -79,17 +80,17 @@ uint32_t tlv_get_length(const tlv_t *node);
  *                       TLV_PARSE_MAX_DEPTH (*root = NULL);
  *   TLV_ERR_NO_MEMORY   an allocation failed (*root = NULL).
  * No partial tree is left behind. NULL buffer or root gives TLV_ERR_UNREADABLE. */
-uint32_t tlv_parse_buffer(const uint8_t *buffer, tlv_t **root);
+HV_EXPORT uint32_t tlv_parse_buffer(const uint8_t *buffer, tlv_t **root);
 
 /* Serialises the tree into a new buffer of exactly its encoded size, handed to the caller in
  * *buffer (release it with free()); its size goes to *length unless length is NULL.
  * TLV_OK; TLV_ERR_NO_MEMORY (*buffer = NULL) when the allocation fails; TLV_ERR_UNREADABLE
  * (*buffer = NULL) for a NULL root. */
-uint32_t tlv_write_tree(const tlv_t *root, uint8_t **buffer, uint32_t *length);
+HV_EXPORT uint32_t tlv_write_tree(const tlv_t *root, uint8_t **buffer, uint32_t *length);
 
 /* Serialises the node and its subtree into a buffer large enough for it; returns the number
  * of bytes written. */
-uint32_t tlv_write_tlv(uint8_t *buffer, const tlv_t *node);
+HV_EXPORT uint32_t tlv_write_tlv(uint8_t *buffer, const tlv_t *node);
 
 #ifdef __cplusplus
 }

@@ -9,18 +9,19 @@
 #define VORASEL_MARSHAL_H
 
 #include <stdint.h>
+#include "vorasel/hv_export.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 /* Rewrites *value from host order into big-endian bytes; returns value. */
-uint32_t *inplace_encode32(uint32_t *value);
-uint16_t *inplace_encode16(uint16_t *value);
+HV_EXPORT uint32_t *inplace_encode32(uint32_t *value);
+HV_EXPORT uint16_t *inplace_encode16(uint16_t *value);
 
 /* Reads a big-endian number from 4 (2) bytes. */
-uint32_t decode32(const uint8_t *bytes);
-uint16_t decode16(const uint8_t *bytes);
+HV_EXPORT uint32_t decode32(const uint8_t *bytes);
+HV_EXPORT uint16_t decode16(const uint8_t *bytes);
 
 #ifdef __cplusplus
 }

@@ -7,6 +7,7 @@
 #define VORASEL_SC_ATR_H
 
 #include <stdint.h>
+#include "vorasel/hv_export.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -65,31 +66,31 @@ typedef struct scatr {
  * A null record or null bytes give SCATR_BAD_LENGTH. After SCATR_BAD_TS, or SCATR_BAD_LENGTH
  * for the overall length, the record is untouched; after a later SCATR_BAD_LENGTH it is
  * partly filled with length 0. */
-int scatr_parse(scatr_t *atr, const uint8_t *bytes, uint32_t length);
+HV_EXPORT int scatr_parse(scatr_t *atr, const uint8_t *bytes, uint32_t length);
 
 /* Value of interface byte X (SCATR_TA..SCATR_TD) of group i (counted from 1) for protocol T
  * (0..15, or SCATR_ANY_PROTOCOL for the i-th group whatever its protocol). For a specific
  * protocol, i counts the groups that follow a TDk (k >= 2) announcing T. Returns
  * SCATR_BYTE_PRESENT, SCATR_BYTE_DEFAULT or SCATR_BYTE_ABSENT; `out` (may be null) receives
  * the value, or 0. X above 3, i = 0 or a null record give SCATR_BYTE_ABSENT. */
-int scatr_TXi4T(const scatr_t *atr, unsigned x, unsigned i, unsigned t, uint8_t *out);
+HV_EXPORT int scatr_TXi4T(const scatr_t *atr, unsigned x, unsigned i, unsigned t, uint8_t *out);
 
 /* scatr_TXi4T with T = SCATR_ANY_PROTOCOL. */
-int scatr_TXi(const scatr_t *atr, unsigned x, unsigned i, uint8_t *out);
+HV_EXPORT int scatr_TXi(const scatr_t *atr, unsigned x, unsigned i, uint8_t *out);
 
 /* Clock-rate conversion factor Fi by the high nibble of TA1 (0 for reserved values). */
-uint32_t scatr_FDindex2F(uint8_t ta1);
+HV_EXPORT uint32_t scatr_FDindex2F(uint8_t ta1);
 /* Maximum clock frequency in Hz by the high nibble of TA1 (0 for reserved values). */
-uint32_t scatr_FDindex2Fmax(uint8_t ta1);
+HV_EXPORT uint32_t scatr_FDindex2Fmax(uint8_t ta1);
 /* Baud-rate adjustment factor Di by the low nibble of TA1 (0 for reserved values). */
-uint32_t scatr_FDindex2D(uint8_t ta1);
+HV_EXPORT uint32_t scatr_FDindex2D(uint8_t ta1);
 
 /* Protocol the card uses after reset: TA2's protocol in specific mode, else TD1's (0 without
  * TD1). A null record gives 0. */
-uint8_t scatr_getDefProtocol(const scatr_t *atr);
+HV_EXPORT uint8_t scatr_getDefProtocol(const scatr_t *atr);
 
 /* Bit T set for every protocol T offered (only TA2's in specific mode). Null record: 0. */
-uint32_t scatr_getAvailProtocols(const scatr_t *atr);
+HV_EXPORT uint32_t scatr_getAvailProtocols(const scatr_t *atr);
 
 #ifdef __cplusplus
 }

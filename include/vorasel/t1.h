@@ -13,6 +13,7 @@
 #define VORASEL_T1_H
 
 #include <stdint.h>
+#include "vorasel/hv_export.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -37,29 +38,29 @@ enum {
 /* After a card reset: the card's IFSC (the T=1 TA of its ATR, default 32; the reserved values
  * 0 and 255 are taken as 32) and the EDC type (0 LRC, non-zero CRC). Sequence numbers restart
  * at 0 and the next exchange begins by announcing the device's IFSD. */
-void t1_on_reset(uint8_t ifsc, uint8_t edc_type);
+HV_EXPORT void t1_on_reset(uint8_t ifsc, uint8_t edc_type);
 
 /* Once per command: the command APDU (cmd_len bytes), the response buffer and its capacity in
  * bytes, and the send-block and receive-block buffers (each at least T1_BLOCK_BUFFER_MIN
  * bytes; they may be the same). All memory stays the caller's and must live until the
  * exchange ends. */
-void t1_setup_cmd(const uint8_t *cmd, uint8_t *rsp, uint8_t *tib, uint8_t *tob, uint32_t cmd_len,
-                  uint32_t rsp_capacity);
+HV_EXPORT void t1_setup_cmd(const uint8_t *cmd, uint8_t *rsp, uint8_t *tib, uint8_t *tob,
+                            uint32_t cmd_len, uint32_t rsp_capacity);
 
 /* Builds the first block in the send buffer and stores its length in *block_len. Returns
  * T1_SEND, or T1_BAD_CALL when a buffer or block_len is null, or the command is empty or
  * longer than INT32_MAX bytes. */
-int t1_start_transaction(uint32_t *block_len);
+HV_EXPORT int t1_start_transaction(uint32_t *block_len);
 
 /* The card's block is in the receive buffer, reply_len bytes long (0 when nothing valid
  * arrived). On T1_SEND the next block is in the send buffer and *block_len holds its length.
  * wtx may be null; otherwise it is set to -1, or to the card's waiting-time multiplier when the
  * block just built answers a waiting-time extension request (apply it to the next wait only).
  * Returns T1_DONE, T1_SEND, T1_BAD_CALL, T1_OVERFLOW, T1_ABORTED or T1_FAILED. */
-int t1_on_reply(uint32_t reply_len, uint32_t *block_len, int32_t *wtx);
+HV_EXPORT int t1_on_reply(uint32_t reply_len, uint32_t *block_len, int32_t *wtx);
 
 /* Response length after T1_DONE; 0 after a failed or aborted exchange. */
-uint32_t t1_get_rAPDUlength(void);
+HV_EXPORT uint32_t t1_get_rAPDUlength(void);
 
 #ifdef __cplusplus
 }

@@ -8,7 +8,7 @@
 
 #include "Accessory/HVProtocolSession.h"
 #include "Platform/Application.h"
-#include "Platform/EAAccessoryManager.h"
+#include "Platform/ExternalAccessory/EAAccessoryManager.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/RunLoop.h"
 #include "Platform/Semaphore.h"

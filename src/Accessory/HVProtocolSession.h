@@ -14,9 +14,9 @@
 #include <mutex>
 #include <vector>
 
-#include "Platform/EASession.h"
+#include "Platform/ExternalAccessory/EASession.h"
 #include "Platform/RunLoop.h"
-#include "Platform/Stream.h"
+#include "Platform/ExternalAccessory/Stream.h"
 #include "Platform/Thread.h"
 
 enum HVAccessoryProtocol : int32_t {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "Platform/EAAccessoryManager.h"
+#include "Platform/ExternalAccessory/EAAccessoryManager.h"
 #include "vorasel/HVLog.h"
 
 using hv::platform::EAAccessoryManager;

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <memory>
 
-#include "../unit/Smartcard/CardBytes.h"
+#include "../unit/Smartcard/CardProtocol/CardBytes.h"
 #include "vorasel/sc_atr.h"
 
 #define CHECK(cond)                    \

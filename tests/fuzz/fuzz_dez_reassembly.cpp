@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "Accessory/HVPAPMessageHandler.h"
+#include "Accessory/Management/HVPAPMessageHandler.h"
 #include "dez_fuzz_checks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

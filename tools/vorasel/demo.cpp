@@ -16,13 +16,13 @@
 #include <string>
 #include <vector>
 
-#include "Accessory/HVPAPMessageHandler.h"
+#include "Accessory/Management/HVPAPMessageHandler.h"
 #include "Accessory/HVSessionProtocolDriver.h"
 #include "Command.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/RunLoop.h"
 #include "Platform/Semaphore.h"
-#include "Platform/SocketAccessoryProvider.h"
+#include "Platform/Linux/SocketAccessoryProvider.h"
 #include "vorasel/HVAccessory.h"
 #include "vorasel/HVLog.h"
 #include "vorasel/dez_message.h"

@@ -1,0 +1,415 @@
+#include "Platform/Linux/SocketAccessoryProvider.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <vector>
+
+#include "Platform/Linux/AccessoryWire.h"
+#include "Platform/ExternalAccessory/EAAccessoryManager.h"
+#include "Platform/Linux/UnixSocket.h"
+
+namespace hv::platform {
+namespace {
+
+constexpr size_t kInboundLimit = 64 * 1024;
+
+class SocketChannel final : public SessionChannel {
+public:
+    SocketChannel(int fd, size_t outputCapacity)
+        : fd_(fd), wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), capacity_(outputCapacity) {
+        io_ = std::thread([this] { ioLoop(); });
+    }
+    ~SocketChannel() override { close(); }
+
+    void applyOpenStates(uint8_t in, uint8_t out) {
+        {
+            std::lock_guard lock(mutex_);
+            applyOpenStatesLocked(in, out);
+        }
+        notify();
+    }
+
+    OpenState openState(Direction d) const override {
+        std::lock_guard lock(mutex_);
+        return d == Direction::Input ? inOpen_ : outOpen_;
+    }
+    size_t bytesAvailable() const override {
+        std::lock_guard lock(mutex_);
+        return std::min(inBytes_, window_);
+    }
+    bool hasPendingBytes() const override {
+        std::lock_guard lock(mutex_);
+        return inBytes_ > 0;
+    }
+    void beginReadEvent() override {
+        std::lock_guard lock(mutex_);
+        // A piece the accessory wants delivered alone is shown alone; plain data is shown
+        // up to the next such piece.
+        window_ = 0;
+        for (const auto &piece : pieces_) {
+            if (piece.separate) {
+                if (window_ == 0) window_ = piece.bytes.size() - piece.offset;
+                break;
+            }
+            window_ += piece.bytes.size() - piece.offset;
+        }
+    }
+    ptrdiff_t read(uint8_t *buf, size_t cap) override {
+        size_t n = 0;
+        {
+            std::lock_guard lock(mutex_);
+            if (inBytes_ == 0) return inEnded_ ? -1 : 0;
+            size_t allowed = std::min(cap, window_);
+            while (allowed > 0 && !pieces_.empty()) {
+                auto &piece = pieces_.front();
+                const size_t take = std::min(allowed, piece.bytes.size() - piece.offset);
+                std::copy_n(piece.bytes.begin() + static_cast<ptrdiff_t>(piece.offset), take,
+                            buf + n);
+                piece.offset += take;
+                n += take;
+                allowed -= take;
+                if (piece.offset == piece.bytes.size()) pieces_.pop_front();
+            }
+            inBytes_ -= n;
+            window_ -= n;
+        }
+        wake();  // room for more inbound
+        return static_cast<ptrdiff_t>(n);
+    }
+    bool inputEnded() const override {
+        std::lock_guard lock(mutex_);
+        return inEnded_ && inBytes_ == 0;
+    }
+    bool hasSpace() const override {
+        std::lock_guard lock(mutex_);
+        return !outEnded_ && outbound_.size() < capacity_;
+    }
+    ptrdiff_t write(const uint8_t *data, size_t len) override {
+        size_t n;
+        {
+            std::lock_guard lock(mutex_);
+            if (outEnded_ || closed_) return -1;
+            n = std::min(len, capacity_ - std::min(capacity_, outbound_.size()));
+            outbound_.insert(outbound_.end(), data, data + n);
+        }
+        if (n) wake();
+        return static_cast<ptrdiff_t>(n);
+    }
+    bool outputEnded() const override {
+        std::lock_guard lock(mutex_);
+        return outEnded_;
+    }
+    std::optional<StreamError> error(Direction d) const override {
+        std::lock_guard lock(mutex_);
+        return d == Direction::Input ? inError_ : outError_;
+    }
+    void setListener(std::function<void()> listener) override {
+        std::lock_guard lock(mutex_);
+        listener_ = std::move(listener);
+    }
+    void closeDirection(Direction d) override {
+        {
+            std::lock_guard lock(mutex_);
+            if (d == Direction::Output)
+                shutdownOutput_ = true;
+            else
+                dropInput_ = true;
+        }
+        wake();
+    }
+    void close() override {
+        {
+            std::lock_guard lock(mutex_);
+            if (closed_) return;
+            closed_ = true;
+        }
+        wake();
+        if (io_.joinable()) io_.join();
+        ::close(fd_);
+        ::close(wakeFd_);
+    }
+
+private:
+    struct Piece {
+        std::vector<uint8_t> bytes;
+        size_t offset = 0;
+        bool separate = false;
+    };
+
+    void wake() {
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
+    }
+
+    void notify() {
+        std::function<void()> listener;
+        {
+            std::lock_guard lock(mutex_);
+            listener = listener_;
+        }
+        if (listener) listener();
+    }
+
+    void applyOpenStatesLocked(uint8_t in, uint8_t out) {
+        inOpen_ = decodeOpen(in);
+        outOpen_ = decodeOpen(out);
+        if (inOpen_ == OpenState::Failed) inError_ = StreamError{61, "Connection refused"};
+        if (outOpen_ == OpenState::Failed) outError_ = StreamError{61, "Connection refused"};
+    }
+
+    static OpenState decodeOpen(uint8_t v) {
+        return v == 1 ? OpenState::Open : v == 2 ? OpenState::Failed : OpenState::Opening;
+    }
+
+    // Reads one frame; false when the daemon has closed or broken the connection.
+    bool readFrame() {
+        uint8_t header[wire::kHeaderSize];
+        if (!unixsocket::readExact(fd_, header, sizeof header)) return false;
+        const uint32_t length = wire::payloadLength(header);
+        if (length > wire::kMaxPayload) return false;
+        std::vector<uint8_t> payload(length);
+        if (length && !unixsocket::readExact(fd_, payload.data(), length)) return false;
+        std::lock_guard lock(mutex_);
+        switch (header[0]) {
+            case 'O':
+                if (length >= 2) applyOpenStatesLocked(payload[0], payload[1]);
+                break;
+            case 'D':
+            case 'P':
+                if (!dropInput_ && length) {
+                    inBytes_ += length;
+                    pieces_.push_back(Piece{std::move(payload), 0, header[0] == 'P'});
+                }
+                break;
+            case 'E':
+                if (length >= 5) {
+                    const int code = static_cast<int>((uint32_t{payload[1]} << 24) |
+                                                      (uint32_t{payload[2]} << 16) |
+                                                      (uint32_t{payload[3]} << 8) | payload[4]);
+                    StreamError e{code, std::string(payload.begin() + 5, payload.end())};
+                    (payload[0] == 0 ? inError_ : outError_) = e;
+                }
+                break;
+            case 'C':
+                outEnded_ = true;
+                break;
+            default:
+                break;
+        }
+        return true;
+    }
+
+    void ioLoop() {
+        for (;;) {
+            bool wantRead, wantWrite, shutdownNow;
+            {
+                std::lock_guard lock(mutex_);
+                if (closed_) return;
+                wantRead = !inEnded_ && inBytes_ < kInboundLimit;
+                wantWrite = !outbound_.empty() && !outEnded_;
+                shutdownNow = shutdownOutput_ && outbound_.empty() && !shutDown_;
+                if (shutdownNow) shutDown_ = true;
+            }
+            if (shutdownNow) ::shutdown(fd_, SHUT_WR);
+            pollfd fds[2] = {
+                {fd_, static_cast<short>((wantRead ? POLLIN : 0) | (wantWrite ? POLLOUT : 0)), 0},
+                {wakeFd_, POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0) continue;
+            if (fds[1].revents & POLLIN) {
+                uint64_t v;
+                [[maybe_unused]] ssize_t n = ::read(wakeFd_, &v, sizeof v);
+            }
+            bool changed = false;
+            if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+                if (wantRead && !readFrame()) {
+                    std::lock_guard lock(mutex_);
+                    inEnded_ = true;
+                    outEnded_ = true;  // the daemon is gone: nothing more is taken either
+                }
+                changed = true;
+            }
+            if (wantWrite && (fds[0].revents & POLLOUT)) {
+                std::vector<uint8_t> chunk;
+                {
+                    std::lock_guard lock(mutex_);
+                    chunk.assign(outbound_.begin(), outbound_.end());
+                    outbound_.clear();
+                }
+                auto framed = wire::frame('D', chunk.data(), chunk.size());
+                if (!unixsocket::writeAll(fd_, framed.data(), framed.size())) {
+                    std::lock_guard lock(mutex_);
+                    outEnded_ = true;
+                }
+                changed = true;
+            }
+            if (changed) notify();
+        }
+    }
+
+    const int fd_;
+    const int wakeFd_;
+    const size_t capacity_;
+    mutable std::mutex mutex_;
+    OpenState inOpen_ = OpenState::Opening, outOpen_ = OpenState::Opening;
+    std::optional<StreamError> inError_, outError_;
+    std::deque<Piece> pieces_;
+    size_t inBytes_ = 0;
+    size_t window_ = 0;
+    bool inEnded_ = false;
+    bool dropInput_ = false;
+    std::deque<uint8_t> outbound_;
+    bool outEnded_ = false;
+    bool shutdownOutput_ = false;
+    bool shutDown_ = false;
+    bool closed_ = false;
+    std::function<void()> listener_;
+    std::thread io_;
+};
+
+}  // namespace
+
+std::shared_ptr<SocketAccessoryProvider> SocketAccessoryProvider::connect(
+    const std::string &socketPath, EAAccessoryManager &manager, size_t outputCapacity) {
+    const int fd = unixsocket::connectTo(socketPath);
+    if (fd < 0) return nullptr;
+    const std::string hello = "CONTROL\n";
+    if (!unixsocket::writeAll(fd, hello.data(), hello.size())) {
+        ::close(fd);
+        return nullptr;
+    }
+    std::shared_ptr<SocketAccessoryProvider> provider(
+        new SocketAccessoryProvider(socketPath, manager, outputCapacity));
+    provider->controlFd_ = fd;
+    // Detached: a process-wide provider may outlive main(); stop() waits for the loop instead.
+    std::thread([p = provider, fd] {
+        p->controlLoop(fd);
+        p->controlDone_.set_value();
+    }).detach();
+    // The daemon first lists what is attached, then says so.
+    for (int i = 0; i < 400 && !provider->synced_.load(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return provider;
+}
+
+thread_local bool SocketAccessoryProvider::inControlLoop_ = false;
+
+SocketAccessoryProvider::SocketAccessoryProvider(std::string path, EAAccessoryManager &manager,
+                                                 size_t outputCapacity)
+    : path_(std::move(path)), manager_(manager), outputCapacity_(outputCapacity) {}
+
+SocketAccessoryProvider::~SocketAccessoryProvider() {
+    stop();
+}
+
+void SocketAccessoryProvider::stop() {
+    int fd;
+    {
+        std::lock_guard lock(mutex_);
+        fd = controlFd_;
+        controlFd_ = -1;
+    }
+    if (fd < 0) return;
+    ::shutdown(fd, SHUT_RDWR);
+    if (!inControlLoop_) controlFinished_.wait();
+    ::close(fd);
+}
+
+void SocketAccessoryProvider::controlLoop(int fd) {
+    inControlLoop_ = true;
+    auto &manager = manager_;
+    while (auto line = unixsocket::readLine(fd)) {
+        if (*line == "SYNC") {
+            synced_.store(true);
+        } else if (line->rfind("ATTACH ", 0) == 0) {
+            auto fields = wire::split(line->substr(7), '\t');
+            if (fields.size() < 8) continue;
+            {
+                // An attach that races the initial listing may be announced twice.
+                std::lock_guard lock(mutex_);
+                bool known = false;
+                for (const auto &[ours, theirs] : daemonIds_)
+                    known |= theirs == fields[0];
+                if (known) continue;
+            }
+            AccessoryInfo info{fields[1],
+                               fields[2],
+                               fields[3],
+                               fields[4],
+                               fields[5],
+                               fields[6],
+                               wire::split(fields[7], ',')};
+            auto accessory = manager.accessoryAttached(info);
+            std::lock_guard lock(mutex_);
+            daemonIds_[accessory->connectionID()] = fields[0];
+        } else if (line->rfind("DETACH ", 0) == 0) {
+            const std::string id = line->substr(7);
+            uint32_t ours = 0;
+            {
+                std::lock_guard lock(mutex_);
+                for (auto it = daemonIds_.begin(); it != daemonIds_.end(); ++it) {
+                    if (it->second == id) {
+                        ours = it->first;
+                        daemonIds_.erase(it);
+                        break;
+                    }
+                }
+            }
+            if (ours) manager.accessoryDetached(ours);
+        }
+    }
+    synced_.store(true);
+    detachAll();
+}
+
+void SocketAccessoryProvider::detachAll() {
+    std::map<uint32_t, std::string> ids;
+    {
+        std::lock_guard lock(mutex_);
+        ids.swap(daemonIds_);
+    }
+    for (const auto &[ours, theirs] : ids)
+        manager_.accessoryDetached(ours);
+}
+
+std::unique_ptr<SessionChannel> SocketAccessoryProvider::openSession(
+    uint32_t connectionID, const std::string &protocolString) {
+    std::string daemonId;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = daemonIds_.find(connectionID);
+        if (it == daemonIds_.end()) return nullptr;
+        daemonId = it->second;
+    }
+    const int fd = unixsocket::connectTo(path_);
+    if (fd < 0) return nullptr;
+    // Small kernel buffers: the channel's own bounded buffers decide when the writer waits.
+    const int small = 2048;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const std::string hello = "SESSION " + daemonId + " " + protocolString + "\n";
+    uint8_t header[wire::kHeaderSize];
+    if (!unixsocket::writeAll(fd, hello.data(), hello.size()) ||
+        !unixsocket::readExact(fd, header, sizeof header) || header[0] == 'R') {
+        ::close(fd);
+        return nullptr;
+    }
+    // The daemon's first frame after the name is either 'R' or the open states; hand the
+    // states to the channel by replaying them.
+    const uint32_t length = wire::payloadLength(header);
+    std::vector<uint8_t> payload(length);
+    if (header[0] != 'O' || length != 2 || !unixsocket::readExact(fd, payload.data(), length)) {
+        ::close(fd);
+        return nullptr;
+    }
+    auto channel = std::make_unique<SocketChannel>(fd, outputCapacity_);
+    channel->applyOpenStates(payload[0], payload[1]);
+    return channel;
+}
+
+}  // namespace hv::platform

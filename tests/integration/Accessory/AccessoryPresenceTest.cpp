@@ -1,0 +1,236 @@
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "CaptureLogger.h"
+#include "Platform/Application.h"
+#include "Platform/ExternalAccessory/EAAccessory.h"
+#include "Platform/NotificationCenter.h"
+#include "Wait.h"
+#include "vorasel/HVAccessory.h"
+#include "vorasel/sim/InProcessLink.h"
+#include "vorasel/sim/SimAccessory.h"
+
+using namespace std::chrono_literals;
+using hv::platform::NotificationCenter;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+struct Seen {
+    std::string name;
+    const void *sender;
+    bool onMain;
+    Clock::time_point at;
+};
+
+class PresenceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        HVAccessory &accessory = HVAccessory::sharedClass();
+        for (const char *name :
+             {HVAccessoryDidConnectNotificationPriority, HVAccessoryDidConnectNotification,
+              HVAccessoryDidDisconnectNotificationPriority, HVAccessoryDidDisconnectNotification}) {
+            tokens.push_back(NotificationCenter::defaultCenter().addObserver(
+                name, nullptr, [this](const hv::platform::Notification &n) {
+                    std::lock_guard lock(mutex);
+                    seen.push_back(Seen{n.name, n.sender,
+                                        hv::platform::Application::shared().isMainThread(),
+                                        Clock::now()});
+                }));
+        }
+        (void)accessory;
+    }
+    void TearDown() override {
+        for (auto t : tokens)
+            NotificationCenter::defaultCenter().removeObserver(t);
+        for (auto &a : accessories)
+            hv::sim::inprocess::disconnect(a);
+    }
+
+    std::shared_ptr<hv::sim::SimAccessory> makeAccessory(std::vector<std::string> protocols,
+                                                         std::string model = "VC-200",
+                                                         std::string revision = "3") {
+        hv::sim::AccessoryIdentity id;
+        id.protocols = std::move(protocols);
+        id.modelNumber = std::move(model);
+        id.hardwareRevision = std::move(revision);
+        auto a = hv::sim::SimAccessory::create(id);
+        hv::sim::inprocess::connect(a);
+        accessories.push_back(a);
+        return a;
+    }
+
+    std::vector<std::string> names() {
+        std::lock_guard lock(mutex);
+        std::vector<std::string> out;
+        for (const auto &s : seen)
+            out.push_back(s.name);
+        return out;
+    }
+    size_t count() {
+        std::lock_guard lock(mutex);
+        return seen.size();
+    }
+
+    std::mutex mutex;
+    std::vector<Seen> seen;
+    std::vector<hv::platform::ObserverToken> tokens;
+    std::vector<std::shared_ptr<hv::sim::SimAccessory>> accessories;
+};
+
+}  // namespace
+
+TEST_F(PresenceTest, AttachAnnouncesPriorityThenPublicOnTheMainThreadAfterSettling) {
+    EXPECT_FALSE(HVAccessory::sharedClass().isConnected());
+    auto a = makeAccessory({"ccidbulk", "ccidinterrupt", "manager"});
+    hv::test::ScopedCapture capture;
+    const auto attachedAt = Clock::now();
+    a->attach();
+    ASSERT_TRUE(hv::test::runLoopUntil([&] { return count() >= 2; }));
+    EXPECT_EQ(names(), (std::vector<std::string>{HVAccessoryDidConnectNotificationPriority,
+                                                 HVAccessoryDidConnectNotification}));
+    std::lock_guard lock(mutex);
+    for (const auto &s : seen) {
+        EXPECT_EQ(s.sender, &HVAccessory::sharedClass());
+        EXPECT_TRUE(s.onMain);
+        EXPECT_GE(s.at - attachedAt, 100ms) << "announced before the accessory settled";
+        EXPECT_LT(s.at - attachedAt, 2s);
+    }
+    EXPECT_TRUE(HVAccessory::sharedClass().isConnected());
+    EXPECT_TRUE(capture.logger().contains("] Vorasel accessory connected!"));
+}
+
+TEST_F(PresenceTest, ConnectDisconnectConnectWithinSettlingGivesOneConnectPair) {
+    auto a = makeAccessory({"manager"});
+    a->attach();
+    a->detach();
+    a->attach();
+    ASSERT_TRUE(hv::test::runLoopUntil([&] { return count() >= 2; }));
+    // Nothing else follows.
+    EXPECT_FALSE(hv::test::runLoopUntil([&] { return count() > 2; }, 300ms));
+    EXPECT_EQ(names(), (std::vector<std::string>{HVAccessoryDidConnectNotificationPriority,
+                                                 HVAccessoryDidConnectNotification}));
+    EXPECT_TRUE(HVAccessory::sharedClass().isConnected());
+}
+
+TEST_F(PresenceTest, ConnectThenDisconnectWithinSettlingGivesBothPairsInOrder) {
+    auto a = makeAccessory({"manager"});
+    a->attach();
+    a->detach();
+    ASSERT_TRUE(hv::test::runLoopUntil([&] { return count() >= 4; }));
+    EXPECT_EQ(names(), (std::vector<std::string>{HVAccessoryDidConnectNotificationPriority,
+                                                 HVAccessoryDidConnectNotification,
+                                                 HVAccessoryDidDisconnectNotificationPriority,
+                                                 HVAccessoryDidDisconnectNotification}));
+    EXPECT_FALSE(HVAccessory::sharedClass().isConnected());
+}
+
+TEST_F(PresenceTest, DetachAfterSettlingIsAnnouncedOnItsOwn) {
+    auto a = makeAccessory({"manager"});
+    a->attach();
+    ASSERT_TRUE(hv::test::runLoopUntil([&] { return count() >= 2; }));
+    a->detach();
+    ASSERT_TRUE(hv::test::runLoopUntil([&] { return count() >= 4; }));
+    const auto all = names();
+    EXPECT_EQ(all[2], HVAccessoryDidDisconnectNotificationPriority);
+    EXPECT_EQ(all[3], HVAccessoryDidDisconnectNotification);
+    EXPECT_FALSE(HVAccessory::sharedClass().isConnected());
+    EXPECT_EQ(HVAccessory::sharedClass().getAccessory(), nullptr);
+    EXPECT_FALSE(HVAccessory::sharedClass().modelNumber().has_value());
+    EXPECT_FALSE(HVAccessory::sharedClass().hardwareRevision().has_value());
+}
+
+TEST_F(PresenceTest, ForeignAccessoriesAreIgnored) {
+    auto foreign = makeAccessory({"ccidbulk", "ccidinterrupt"});
+    foreign->attach();
+    EXPECT_FALSE(hv::test::runLoopUntil([&] { return count() > 0; }, 400ms));
+    foreign->detach();
+    EXPECT_FALSE(hv::test::runLoopUntil([&] { return count() > 0; }, 400ms));
+    EXPECT_EQ(HVAccessory::sharedClass().getAccessory(), nullptr);
+    EXPECT_FALSE(HVAccessory::sharedClass().isConnected());
+}
+
+TEST_F(PresenceTest, ReportsNormalisedModelAndRevisionOfTheVoraselAccessory) {
+    auto foreign = makeAccessory({"trace"}, "OTHER", "9");
+    foreign->attach();
+    auto a = makeAccessory({"manager"}, "VC/200 rev B", "3");
+    a->attach();
+    auto ea = HVAccessory::sharedClass().getAccessory();
+    ASSERT_NE(ea, nullptr);
+    EXPECT_EQ(ea->modelNumber(), "VC/200 rev B");
+    EXPECT_EQ(HVAccessory::sharedClass().modelNumber(), "VC-200");
+    EXPECT_EQ(HVAccessory::sharedClass().hardwareRevision(), "pca_3.0.0");
+}
+
+TEST(AccessoryNormalisation, ModelNumbers) {
+    EXPECT_EQ(HVAccessory::normalizedModelNumber("ABC123 rev B"), "ABC123");
+    EXPECT_EQ(HVAccessory::normalizedModelNumber("ABCDEFGHIJKL"), "ABCDEFGHIJ");
+    EXPECT_EQ(HVAccessory::normalizedModelNumber("ABCDEFGHIJ"), "ABCDEFGHIJ");
+    EXPECT_EQ(HVAccessory::normalizedModelNumber("AB/CD"), "AB-CD");
+    EXPECT_EQ(HVAccessory::normalizedModelNumber("A/B/CDEFGHIJKLM"), "A-B-CDEFGH");
+    EXPECT_EQ(HVAccessory::normalizedModelNumber(""), "");
+}
+
+TEST(AccessoryNormalisation, HardwareRevisions) {
+    EXPECT_EQ(HVAccessory::normalizedHardwareRevision("3"), "pca_3.0.0");
+    EXPECT_EQ(HVAccessory::normalizedHardwareRevision("1.2.3"), "pca_1.2.3");
+    EXPECT_EQ(HVAccessory::normalizedHardwareRevision("1.2"), "pca_1.2");
+    EXPECT_EQ(HVAccessory::normalizedHardwareRevision("3a"), "pca_3a");
+    EXPECT_EQ(HVAccessory::normalizedHardwareRevision("07"), "pca_7.0.0");
+    EXPECT_EQ(HVAccessory::normalizedHardwareRevision(""), "pca_");
+    EXPECT_EQ(HVAccessory::normalizedHardwareRevision("99999999999"), "pca_2147483647.0.0");
+}
+
+TEST_F(PresenceTest, PlaysTheConnectAndDisconnectSoundsWhenAsked) {
+    auto &app = hv::platform::Application::shared();
+    const auto dir =
+        std::filesystem::temp_directory_path() / ("hv-snd-" + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "HVAccessoryConnected.wav") << "RIFF";
+    std::ofstream(dir / "HVAccessoryDisconnected.wav") << "RIFF";
+    app.setResourceDirectory(dir.string());
+    std::mutex m;
+    std::vector<std::string> played;
+    app.setSoundHook([&](const std::string &p) {
+        std::lock_guard lock(m);
+        played.push_back(std::filesystem::path(p).filename().string());
+    });
+    app.setBool("HVPlaySounds", true);
+
+    auto a = makeAccessory({"manager"});
+    a->attach();
+    ASSERT_TRUE(hv::test::runLoopUntil([&] { return count() >= 2; }));
+    a->detach();
+    ASSERT_TRUE(hv::test::runLoopUntil([&] { return count() >= 4; }));
+    // The worker plays the sound after scheduling the notifications: wait for it too.
+    EXPECT_TRUE(hv::test::waitUntil([&] {
+        std::lock_guard lock(m);
+        return played.size() >= 2;
+    }));
+    app.setBool("HVPlaySounds", false);
+    app.setSoundHook(nullptr);
+    app.setResourceDirectory("");
+    std::filesystem::remove_all(dir);
+    std::lock_guard lock(m);
+    EXPECT_EQ(played, (std::vector<std::string>{"HVAccessoryConnected.wav",
+                                                "HVAccessoryDisconnected.wav"}));
+}
+
+TEST_F(PresenceTest, NoSoundsUnlessAsked) {
+    auto &app = hv::platform::Application::shared();
+    std::atomic<int> played{0};
+    app.setSoundHook([&](const std::string &) { ++played; });
+    auto a = makeAccessory({"manager"});
+    a->attach();
+    ASSERT_TRUE(hv::test::runLoopUntil([&] { return count() >= 2; }));
+    app.setSoundHook(nullptr);
+    EXPECT_EQ(played.load(), 0);
+}
