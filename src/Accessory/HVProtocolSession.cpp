@@ -19,6 +19,7 @@ namespace {
 
 constexpr auto kSlice5 = std::chrono::milliseconds(5);
 constexpr auto kSlice10 = std::chrono::milliseconds(10);
+constexpr auto kForever = SteadyClock::time_point::max();
 constexpr size_t kReadChunk = 0x400;
 constexpr size_t kMaxCallbackLength = 0xFFFF;
 
@@ -63,11 +64,6 @@ HVProtocolSession::~HVProtocolSession() {
     std::free(remainingData_);
 }
 
-void HVProtocolSession::runSlice(std::chrono::milliseconds slice,
-                                 const std::function<bool()> &done) {
-    RunLoop::current().runUntil(SteadyClock::now() + slice, done);
-}
-
 void HVProtocolSession::setState(int32_t state) {
     state_.store(state);
     wakeWaiter();
@@ -90,8 +86,7 @@ bool HVProtocolSession::startSession() {
         state_.store(HVSessionStateFailed);
     }
     const auto started = [this] { return state_.load() >= HVSessionStateRunning; };
-    while (!started())
-        runSlice(kSlice5, started);
+    hv::platform::runCurrentLoopUntil(kForever, started, kSlice5);
     return state_.load() == HVSessionStateRunning;
 }
 
@@ -117,7 +112,7 @@ void HVProtocolSession::endSession() {
         while (s != HVSessionStateEnding && s != HVSessionStateEnded &&
                !state_.compare_exchange_weak(s, HVSessionStateEnding)) {
         }
-        runSlice(kSlice5, ended);
+        hv::platform::runCurrentLoopUntil(SteadyClock::now() + kSlice5, ended, kSlice5);
     } while (state_.load() < HVSessionStateEnded);
 }
 
@@ -148,8 +143,7 @@ void HVProtocolSession::runSessionThread() {
                 out.streamStatus() > hv::platform::StreamStatusOpening) ||
                sessionThread_.isCancelled() || SteadyClock::now() >= openDeadline;
     };
-    while (!opened())
-        runSlice(kSlice5, opened);
+    hv::platform::runCurrentLoopUntil(kForever, opened, kSlice5);
 
     const StreamStatus inStatus = in.streamStatus();
     const StreamStatus outStatus = out.streamStatus();
@@ -171,8 +165,7 @@ void HVProtocolSession::runSessionThread() {
     const auto leaveRunning = [this] {
         return state_.load() != HVSessionStateRunning || sessionThread_.isCancelled();
     };
-    while (!leaveRunning())
-        runSlice(kSlice10, leaveRunning);
+    hv::platform::runCurrentLoopUntil(kForever, leaveRunning, kSlice10);
 
     {
         std::lock_guard lock(objectLock_);
@@ -186,8 +179,7 @@ void HVProtocolSession::runSessionThread() {
             return in.streamStatus() >= hv::platform::StreamStatusAtEnd &&
                    out.streamStatus() >= hv::platform::StreamStatusAtEnd;
         };
-        while (!closed())
-            runSlice(kSlice5, closed);
+        hv::platform::runCurrentLoopUntil(kForever, closed, kSlice5);
         HVLogVerbose("Session ended for protocol %d.", protocol_);
     }
     {

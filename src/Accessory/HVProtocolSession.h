@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "Platform/ExternalAccessory/EASession.h"
-#include "Platform/RunLoop.h"
 #include "Platform/ExternalAccessory/Stream.h"
+#include "Platform/RunLoop.h"
 #include "Platform/Thread.h"
 
 enum HVAccessoryProtocol : int32_t {
@@ -86,7 +86,6 @@ private:
     void setState(int32_t state);
     void wakeWaiter();
     // Runs the calling thread's loop until `done` or at most one slice.
-    static void runSlice(std::chrono::milliseconds slice, const std::function<bool()> &done);
 
     std::shared_ptr<hv::platform::EASession> session_;
     const HVAccessoryProtocol protocol_;

@@ -160,4 +160,16 @@ bool RunLoop::runUntil(SteadyClock::time_point deadline, const std::function<boo
     return done();
 }
 
+bool runCurrentLoopUntil(SteadyClock::time_point deadline, const std::function<bool()> &done,
+                         SteadyClock::duration slice) {
+    RunLoop &loop = RunLoop::current();
+    while (!done()) {
+        const auto now = SteadyClock::now();
+        if (now >= deadline) return done();
+        const auto sliceEnd = deadline - now > slice ? now + slice : deadline;
+        loop.runUntil(sliceEnd, done);
+    }
+    return true;
+}
+
 }  // namespace hv::platform

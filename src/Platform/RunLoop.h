@@ -81,4 +81,10 @@ private:
     const void *ownerThread_ = nullptr;  // address of a thread_local marker of the owner
 };
 
+// Runs the calling thread's loop until `done` holds or `deadline` passes; true when `done` held.
+// Threads that make `done` true should wake the loop; `slice` only bounds how late a change
+// made without a wake-up is seen, so the wait never costs a slice when it is woken.
+bool runCurrentLoopUntil(SteadyClock::time_point deadline, const std::function<bool()> &done,
+                         SteadyClock::duration slice = std::chrono::milliseconds(5));
+
 }  // namespace hv::platform

@@ -26,15 +26,9 @@ bool waitUntil(Condition condition, std::chrono::milliseconds timeout = std::chr
 template <typename Condition>
 bool runLoopUntil(Condition condition,
                   std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    auto &loop = hv::platform::RunLoop::current();
-    while (!condition()) {
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= deadline) return condition();
-        loop.runUntil(std::min(deadline, now + std::chrono::milliseconds(1)),
-                      [&] { return static_cast<bool>(condition()); });
-    }
-    return true;
+    return hv::platform::runCurrentLoopUntil(
+        std::chrono::steady_clock::now() + timeout, [&] { return static_cast<bool>(condition()); },
+        std::chrono::milliseconds(1));
 }
 
 }  // namespace hv::test

@@ -16,13 +16,13 @@
 #include <string>
 #include <vector>
 
-#include "Accessory/Management/HVPAPMessageHandler.h"
 #include "Accessory/HVSessionProtocolDriver.h"
+#include "Accessory/Management/HVPAPMessageHandler.h"
 #include "Command.h"
+#include "Platform/Linux/SocketAccessoryProvider.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/RunLoop.h"
 #include "Platform/Semaphore.h"
-#include "Platform/Linux/SocketAccessoryProvider.h"
 #include "vorasel/HVAccessory.h"
 #include "vorasel/HVLog.h"
 #include "vorasel/dez_message.h"
@@ -116,12 +116,7 @@ private:
     }
 
     bool waitOnMain(const std::function<bool()> &done, std::chrono::milliseconds timeout) {
-        const auto deadline = SteadyClock::now() + timeout;
-        while (!done()) {
-            if (SteadyClock::now() >= deadline) return false;
-            RunLoop::current().runUntil(std::min(deadline, SteadyClock::now() + 5ms), done);
-        }
-        return true;
+        return hv::platform::runCurrentLoopUntil(SteadyClock::now() + timeout, done);
     }
 
     bool bringUpAccessory();
