@@ -11,7 +11,7 @@
 
 #include "CaptureLogger.h"
 #include "Platform/Application.h"
-#include "Platform/ExternalAccessory/EAAccessory.h"
+#include "vorasel/EAAccessory.h"
 #include "Platform/NotificationCenter.h"
 #include "Wait.h"
 #include "vorasel/HVAccessory.h"
