@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -11,9 +12,9 @@
 
 #include "CaptureLogger.h"
 #include "Platform/Application.h"
-#include "Platform/ExternalAccessory/EAAccessory.h"
 #include "Platform/NotificationCenter.h"
 #include "Wait.h"
+#include "vorasel/EAAccessory.h"
 #include "vorasel/HVAccessory.h"
 #include "vorasel/sim/InProcessLink.h"
 #include "vorasel/sim/SimAccessory.h"
@@ -49,10 +50,23 @@ protected:
         (void)accessory;
     }
     void TearDown() override {
-        for (auto t : tokens)
-            NotificationCenter::defaultCenter().removeObserver(t);
         for (auto &a : accessories)
             hv::sim::inprocess::disconnect(a);
+        // Every connect announced is followed by its disconnect before the next test starts,
+        // so no announcement of this test reaches the next one.
+        EXPECT_TRUE(hv::test::waitUntil([&] {
+            return publicCount(HVAccessoryDidConnectNotification) ==
+                       publicCount(HVAccessoryDidDisconnectNotification) &&
+                   !HVAccessory::sharedClass().isConnected();
+        })) << "a disconnect announcement is missing";
+        for (auto t : tokens)
+            NotificationCenter::defaultCenter().removeObserver(t);
+    }
+
+    size_t publicCount(const char *name) {
+        std::lock_guard lock(mutex);
+        return static_cast<size_t>(
+            std::count_if(seen.begin(), seen.end(), [&](const Seen &s) { return s.name == name; }));
     }
 
     std::shared_ptr<hv::sim::SimAccessory> makeAccessory(std::vector<std::string> protocols,
