@@ -69,6 +69,9 @@ void wakeWaiters();
 bool waitOnReader(std::chrono::steady_clock::time_point deadline,
                   std::chrono::steady_clock::duration slice, const std::function<bool()> &done);
 
+// Waits in progress, on all threads (tests use it to know that a wait has begun).
+size_t waitsInProgress();
+
 // The deadline `timeoutMs` gives in whole slices of `sliceMs` (none for a shorter time-out).
 std::chrono::steady_clock::time_point sliceDeadline(uint32_t timeoutMs, uint32_t sliceMs,
                                                     uint32_t *slices);

@@ -56,6 +56,12 @@ void wakeWaiters() {
         loop->wakeUp();
 }
 
+size_t waitsInProgress() {
+    Waiters &w = waiters();
+    std::lock_guard lock(w.mutex);
+    return w.loops.size();
+}
+
 bool waitOnReader(steady_clock::time_point deadline, steady_clock::duration slice,
                   const std::function<bool()> &done) {
     WaiterScope scope;
