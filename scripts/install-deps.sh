@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
           libbenchmark-dev pkg-config python3 vsmartcard-vpicc python3-pycryptodome
-          pcsc-tools)
+          pcsc-tools pcscd libpcsclite-dev vsmartcard-vpcd)
 
 missing=()
 for p in "${packages[@]}"; do
