@@ -165,7 +165,7 @@ TEST_P(ContextsTest, NoAccessoryMeansNoReaderUntilOneArrives) {
         SCARD_E_READER_UNAVAILABLE);
     SCARD_READERSTATE s;
     EXPECT_EQ(statusChange(context, 1000, SCARD_STATE_UNAWARE, &s), SCARD_E_UNKNOWN_READER);
-    EXPECT_LT(Clock::now() - t0, 100ms);
+    EXPECT_LT(Clock::now() - t0, 200ms);  // none of them waited
 
     card = insert("t1");
     kase->accessory().attach();
@@ -177,14 +177,14 @@ TEST_P(ContextsTest, NoAccessoryMeansNoReaderUntilOneArrives) {
         SCARD_S_SUCCESS);
 }
 
-TEST_P(ContextsTest, StateWaitShorterThanASliceDoesNotWait) {
+TEST_P(ContextsTest, StateWaitRunsWholeSlicesOnly) {
     context = establish();
     insert("t1");
     ASSERT_TRUE(waitForState(context, SCARD_STATE_PRESENT));
     const DWORD now = readerState(context);
     auto t0 = Clock::now();
     waitForReaderStateChange(now, 5);
-    EXPECT_LT(Clock::now() - t0, 5ms);
+    EXPECT_LT(Clock::now() - t0, 100ms);  // no slice to wait
     t0 = Clock::now();
     waitForReaderStateChange(now, 30);
     EXPECT_GE(Clock::now() - t0, 30ms);

@@ -89,7 +89,7 @@ TEST_P(StatusChangeTest, TimesOutInWholeSlices) {
         const auto t0 = Clock::now();
         s.dwEventState = 0x12345678;
         EXPECT_EQ(statusChange(context, timeout, now, &s), SCARD_E_TIMEOUT);
-        EXPECT_LT(Clock::now() - t0, 5ms) << timeout;
+        EXPECT_LT(Clock::now() - t0, 100ms) << timeout;  // no slice to wait
     }
     const auto t0 = Clock::now();
     EXPECT_EQ(statusChange(context, 200, now, &s), SCARD_E_TIMEOUT);
