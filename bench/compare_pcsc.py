@@ -28,7 +28,8 @@ def main():
         print(f"{name:34} {p['median_us']:>12.1f} / {p['p99_us']:>11.1f}"
               f" {o['median_us']:>12.1f} / {o['p99_us']:>11.1f}"
               f" {p['median_us'] / o['median_us']:>12.1f}x {p['p99_us'] / o['p99_us']:>9.1f}x")
-    print(f"(samples: {', '.join(f'{k} {v['samples']}' for k, v in ours.items())})")
+    samples = ", ".join("%s %s" % (k, v["samples"]) for k, v in ours.items())
+    print("(samples: %s)" % samples)
 
 
 if __name__ == "__main__":
