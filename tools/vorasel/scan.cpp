@@ -10,6 +10,7 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "AtrReport.h"
@@ -190,8 +191,16 @@ int run(const std::vector<std::string> &args) {
                 std::fflush(stdout);
             }
             readerGone = true;
-            known = SCARD_STATE_UNAWARE;
-            if (rv == SCARD_E_UNKNOWN_READER && !arrival.waitUntil(deadline)) break;
+            if (rv == SCARD_E_UNKNOWN_READER) {
+                // Gone with its accessory: report the state afresh when it is back.
+                known = SCARD_STATE_UNAWARE;
+                if (!arrival.waitUntil(deadline)) break;
+            } else {
+                // Closed with the accessory still there: nothing to wait on but time.
+                std::this_thread::sleep_until(
+                    std::min(deadline, Clock::now() + std::chrono::milliseconds(100)));
+                if (Clock::now() >= deadline) break;
+            }
             continue;
         }
         if (rv != SCARD_S_SUCCESS) break;
