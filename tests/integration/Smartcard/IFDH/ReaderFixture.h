@@ -14,6 +14,7 @@
 
 #include "Accessory/HVSessionProtocolDriver.h"
 #include "CaptureLogger.h"
+#include "EventRecorder.h"
 #include "Platform/ExternalAccessory/EAAccessoryManager.h"
 #include "Platform/Linux/SocketAccessoryProvider.h"
 #include "Smartcard/IFDH/HVIFDH.h"
@@ -27,61 +28,6 @@
 namespace hv::test {
 
 using sim::Bytes;
-
-// What the driver relayed to its callback, with the driver's state at that moment.
-struct RelayedEvent {
-    uint8_t code;
-    uint32_t slotState;
-    HVIFDHATR atr;
-};
-
-class EventRecorder {
-public:
-    static EventRecorder &shared() {
-        static auto *recorder = new EventRecorder;
-        return *recorder;
-    }
-    static void callback(uint8_t code) { shared().record(code); }
-
-    void record(uint8_t code) {
-        auto &driver = HVIFDH::sharedInstance();
-        std::lock_guard lock(mutex_);
-        events_.push_back({code, driver.slot_state(), driver.ATR()});
-        changed_.notify_all();
-    }
-    std::vector<RelayedEvent> events() const {
-        std::lock_guard lock(mutex_);
-        return events_;
-    }
-    // The events with this code, in order.
-    std::vector<RelayedEvent> withCode(uint8_t code) const {
-        std::vector<RelayedEvent> out;
-        for (const auto &e : events())
-            if (e.code == code) out.push_back(e);
-        return out;
-    }
-    // Card events only (accessory announcements arrive whenever the main loop turns).
-    std::vector<uint8_t> cardCodes() const {
-        std::vector<uint8_t> out;
-        for (const auto &e : events())
-            if (e.code == HVIFDHEventCardInserted || e.code == HVIFDHEventCardRemoved)
-                out.push_back(e.code);
-        return out;
-    }
-    bool waitFor(uint8_t code, size_t n = 1,
-                 std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
-        return runLoopUntil([&] { return withCode(code).size() >= n; }, timeout);
-    }
-    void clear() {
-        std::lock_guard lock(mutex_);
-        events_.clear();
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<RelayedEvent> events_;
-};
 
 enum class Backend { InProcess, Socket };
 
