@@ -204,7 +204,8 @@ TEST_F(Transmit, ConcurrentTransmissionsStayApart) {
     std::atomic<int> waiting{2};
     auto worker = [&](uint8_t seed) {
         --waiting;
-        while (waiting.load() > 0) std::this_thread::yield();
+        while (waiting.load() > 0)
+            std::this_thread::yield();
         Bytes apdu = {0x00, 0xEE, 0x00, 0x00, 100};
         for (int k = 0; k < 100; ++k)
             apdu.push_back(static_cast<uint8_t>(seed + k));
