@@ -45,10 +45,12 @@ protected:
     }
 
     void SetUp() override {
-        kase = std::make_unique<sim::VoraselCase>(caseConfig());
-        connectCase();
+        // The driver (and with it the accessory's announcements) exists before the case
+        // attaches, so every test sees the attach announced.
         driver().registerEventCallback(EventRecorder::callback);
         EventRecorder::shared().clear();
+        kase = std::make_unique<sim::VoraselCase>(caseConfig());
+        connectCase();
     }
 
     void TearDown() override {
