@@ -458,9 +458,12 @@ private:
         for (;;) {
             uint8_t h[2];
             if (!readAll(h, 2)) return;
+            // vpcd writes the length and the payload apart, without TCP_NODELAY: acknowledged
+            // at once, the payload is not held back for a delayed ACK (about 40 ms).
+            int quick = 1;
+            setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &quick, sizeof quick);
             const size_t n = size_t{h[0]} << 8 | h[1];
             if (!readAll(in, n)) return;
-            int quick = 1;
             setsockopt(fd_, IPPROTO_TCP, TCP_QUICKACK, &quick, sizeof quick);
             if (n == 1) {
                 if (in[0] == 4) reply(atr, sizeof atr);

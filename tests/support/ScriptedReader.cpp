@@ -9,10 +9,10 @@ namespace {
 ScriptedReader *active = nullptr;
 }  // namespace
 
-ScriptedReader::ScriptedReader() {
+ScriptedReader::ScriptedReader(bool synchronous) {
     assert(!active);
     active = this;
-    HVIFDH::setSessionOps(ops());
+    HVIFDH::setSessionOps(ops(synchronous));
 }
 
 ScriptedReader::~ScriptedReader() {
@@ -25,10 +25,12 @@ ScriptedReader &ScriptedReader::current() {
     return *active;
 }
 
-const HVIFDHSessionOps *ScriptedReader::ops() {
-    static const HVIFDHSessionOps table = {&ScriptedReader::start, &ScriptedReader::end,
-                                           &ScriptedReader::write, true};
-    return &table;
+const HVIFDHSessionOps *ScriptedReader::ops(bool synchronous) {
+    static const HVIFDHSessionOps answering = {&ScriptedReader::start, &ScriptedReader::end,
+                                               &ScriptedReader::write, true};
+    static const HVIFDHSessionOps waiting = {&ScriptedReader::start, &ScriptedReader::end,
+                                             &ScriptedReader::write, false};
+    return synchronous ? &answering : &waiting;
 }
 
 HVSessionStatus ScriptedReader::start(int32_t protocol, HVSessionReceiveCallback callback) {

@@ -30,8 +30,10 @@ public:
     // extension, and runs outside the reader's lock.
     using Responder = std::function<std::vector<Delivery>(const Bytes &command)>;
 
-    // Installs the reader as the driver's sessions, and removes it again.
-    ScriptedReader();
+    // Installs the reader as the driver's sessions, and removes it again. A synchronous reader
+    // has said all it will say when the write returns (an unanswered exchange times out at
+    // once); otherwise the driver waits out its time-out.
+    explicit ScriptedReader(bool synchronous = true);
     ~ScriptedReader();
     static ScriptedReader &current();
 
@@ -58,7 +60,7 @@ public:
                           const Bytes &data = {}, uint8_t type = 0x80);
 
 private:
-    static const HVIFDHSessionOps *ops();
+    static const HVIFDHSessionOps *ops(bool synchronous);
     static HVSessionStatus start(int32_t protocol, HVSessionReceiveCallback callback);
     static HVSessionStatus end(int32_t protocol);
     static HVSessionStatus write(const uint8_t *data, uint16_t length, int32_t protocol);

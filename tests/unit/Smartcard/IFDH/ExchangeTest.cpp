@@ -169,6 +169,33 @@ TEST_F(Exchange, BlockTransferCarriesAt271DataBytes) {
     EXPECT_EQ(reader->commands().back()[7], 3);
 }
 
+// The wait lasts rsp_timeout times bBWI (bBWI 0 counting as 1), in 10 ms slices; a time-out
+// below one slice does not wait at all.
+TEST(ExchangeTimeOut, BwiMultipliesTheWaitAndShortTimeOutsDoNotWait) {
+    ScriptedReader reader(false);
+    HVIFDH &driver = HVIFDH::sharedInstance();
+    ASSERT_EQ(driver.open(), HVIFDHStatusSuccess);
+    ASSERT_EQ(driver.rsp_timeout(), 3000u);
+    using Clock = std::chrono::steady_clock;
+    const uint8_t *rsp = nullptr;
+    uint32_t len = 0;
+    auto t0 = Clock::now();
+    EXPECT_EQ(driver.ccid_xfr(kBlock.data(), 6, &rsp, &len, 2), HVIFDHStatusTimeout);
+    const double waited = std::chrono::duration<double>(Clock::now() - t0).count();
+    EXPECT_GE(waited, 6.0);
+    EXPECT_LT(waited, 6.8);
+
+    const Bytes message = nextXfr(kBlock);
+    t0 = Clock::now();
+    EXPECT_EQ(driver.tranceive(message.data(), 16, &rsp, &len, 9), HVIFDHStatusTimeout);
+    EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(100));
+    // A response already there when the write returns is not thrown away.
+    reader.queueAnswer(
+        {Delivery::of(ScriptedReader::response(nextXfr(kBlock), 0x00, 0, {0x90, 0x00}))});
+    const Bytes next = nextXfr(kBlock);
+    EXPECT_EQ(driver.tranceive(next.data(), 16, &rsp, &len, 9), HVIFDHStatusSuccess);
+}
+
 TEST_F(Exchange, SequenceNumbersWrapFrom255To0) {
     open();
     answerAll();
