@@ -363,6 +363,72 @@ BENCHMARK(bareEcho)
     ->Iterations(20000)
     ->UseRealTime();
 
+// --- The driver's overhead, interleaved ---------------------------------------------------------
+
+// One transmitToICC, then one bare round trip of the same command size, alternately, so that
+// both see the same load on a shared machine; the ratio of their medians is the driver's cost.
+void overheadInterleaved(benchmark::State &state, const std::string &kind, uint32_t protocol,
+                         uint16_t size) {
+    if (!readyCard(kind, static_cast<uint8_t>(protocol))) {
+        state.SkipWithError("card not ready");
+        return;
+    }
+    auto &registry = HVSessionProtocolDriver::sharedClass();
+    if (registry.startSessionWithProtocol(HVAccessoryProtocolTrace, onEcho) != 0) {
+        state.SkipWithError("no echo session");
+        return;
+    }
+    echoWaiter.store(&hv::platform::RunLoop::current());
+    const uint8_t *rsp = nullptr;
+    uint32_t len = 0;
+    driver().transmitToICC(kEcho5, 5, protocol, &rsp, &len);
+    Bytes message(size, 0x5A);
+    size_t target = echoed.load();
+    const std::function<bool()> done = [&] {
+        return echoed.load(std::memory_order_acquire) >= target;
+    };
+    std::vector<double> apdu, bare;
+    apdu.reserve(1 << 20);
+    bare.reserve(1 << 20);
+    for (auto _ : state) {
+        auto t0 = SteadyClock::now();
+        if (driver().transmitToICC(kEcho5, 5, protocol, &rsp, &len) != HVIFDHStatusSuccess) {
+            state.SkipWithError("transmit failed");
+            break;
+        }
+        apdu.push_back(microsSince(t0));
+        target += size;
+        t0 = SteadyClock::now();
+        if (registry.writeData(message.data(), size, HVAccessoryProtocolTrace) != 0 ||
+            !hv::platform::runCurrentLoopUntil(SteadyClock::now() + 2s, done, 10ms)) {
+            state.SkipWithError("echo failed");
+            break;
+        }
+        bare.push_back(microsSince(t0));
+    }
+    echoWaiter.store(nullptr);
+    registry.endSessionWithProtocol(HVAccessoryProtocolTrace);
+    if (apdu.empty() || bare.empty()) return;
+    std::sort(apdu.begin(), apdu.end());
+    std::sort(bare.begin(), bare.end());
+    const double apduMedian = apdu[apdu.size() / 2], bareMedian = bare[bare.size() / 2];
+    state.counters["apdu_median_us"] = apduMedian;
+    state.counters["apdu_p99_us"] = apdu[apdu.size() * 99 / 100];
+    state.counters["bare_median_us"] = bareMedian;
+    state.counters["bare_p99_us"] = bare[bare.size() * 99 / 100];
+    state.counters["median_ratio"] = apduMedian / bareMedian;
+}
+
+void BM_Overhead_T1_Echo5_vs_Bare19(benchmark::State &state) {
+    overheadInterleaved(state, "t1", 2, 19);
+}
+BENCHMARK(BM_Overhead_T1_Echo5_vs_Bare19)->Iterations(20000)->UseRealTime();
+
+void BM_Overhead_T0_Echo5_vs_Bare15(benchmark::State &state) {
+    overheadInterleaved(state, "t0", 1, 15);
+}
+BENCHMARK(BM_Overhead_T0_Echo5_vs_Bare15)->Iterations(20000)->UseRealTime();
+
 // --- A 64 KiB extended APDU over T=1 chaining -----------------------------------------------
 
 void BM_TransmitToICC_T1_Extended64KiB(benchmark::State &state) {
