@@ -32,8 +32,11 @@ struct BulkPipe {
     uint16_t remaining = 0;       // how many bytes are behind a held response
     uint16_t responseLength = 0;  // the held response
     uint8_t seq = 0;              // the bSeq awaited
-    bool cardRemoved = false;     // a removal was signalled during this exchange
     RunLoop *waiter = nullptr;    // the loop of the thread waiting for the response
+    // Card removals and lost pipes so far, and as they stood when the current command went
+    // out: what happens while a command is answered (time extensions included) ends its wait.
+    uint32_t removals = 0, removalsAtCommand = 0;
+    uint32_t losses = 0, lossesAtCommand = 0;
 };
 
 struct InterruptPipe {
@@ -94,8 +97,9 @@ void scanLocked() {
     HVLogVerbose("Not enough data, only %d bytes available", bulk.dataLength);
 }
 
-// Under bulk.lock: the start of an exchange awaiting `seq`.
-void beginExchangeLocked(uint8_t seq, const std::atomic<int32_t> &accessoryState) {
+// Under bulk.lock: the start of an exchange awaiting `seq`; `again` when it waits for the same
+// command's answer after a time extension.
+void beginExchangeLocked(uint8_t seq, bool again, const std::atomic<int32_t> &accessoryState) {
     if (bulk_response_ready.load(std::memory_order_relaxed)) {
         // The bytes that followed the last response are the start of what comes next.
         std::memmove(bulk.buffer, bulk.buffer + bulk.offset, bulk.remaining);
@@ -108,12 +112,18 @@ void beginExchangeLocked(uint8_t seq, const std::atomic<int32_t> &accessoryState
     bulk.remaining = 0;
     bulk.responseLength = 0;
     bulk.seq = seq;
-    bulk.cardRemoved = false;
+    if (!again) {
+        bulk.removalsAtCommand = bulk.removals;
+        bulk.lossesAtCommand = bulk.losses;
+    }
     bulk_response_ready.store(false, std::memory_order_relaxed);
     bulk_event.store(false, std::memory_order_relaxed);
     bulk.waiter = &RunLoop::current();
-    // A close or disconnect that came just before this reset still ends the wait.
-    if (!(accessoryState.load() & HVIFDHAccessoryReaderOpen)) signalLocked();
+    // A close, disconnect, removal or lost pipe that came before this reset still ends the
+    // wait.
+    if (!(accessoryState.load() & HVIFDHAccessoryReaderOpen) ||
+        bulk.removals != bulk.removalsAtCommand || bulk.losses != bulk.lossesAtCommand)
+        signalLocked();
     if (bulk.dataLength) scanLocked();
 }
 
@@ -150,11 +160,22 @@ void endBulkWait() {
 
 }  // namespace hv::ifdh
 
+namespace {
+
+// A pipe reported an error or its end.
+void pipeLost() {
+    std::lock_guard lock(bulk.lock);
+    ++bulk.losses;
+    signalLocked();
+}
+
+}  // namespace
+
 void cb_bulk(uint8_t *data, uint16_t length) {
     if (HVLogEnabled(HVLogFlagVerbose)) HVLogVerbose("%s", describeBytes(data, length).c_str());
     if (!data) {
         HVLogError("Error reported on bulk pipe!");
-        endBulkWait();
+        pipeLost();
         return;
     }
     std::lock_guard lock(bulk.lock);
@@ -181,7 +202,7 @@ void cb_bulk(uint8_t *data, uint16_t length) {
 
 void cb_interrupt(uint8_t *data, uint16_t length) {
     if (!data) {
-        endBulkWait();
+        pipeLost();
         return;
     }
     uint8_t events[kInterruptLimit / 2];
@@ -209,7 +230,7 @@ void cb_interrupt(uint8_t *data, uint16_t length) {
         if (events[i] == HVIFDHEventCardRemoved) {
             // An exchange with a card that has left will not be answered sensibly.
             std::lock_guard lock(bulk.lock);
-            bulk.cardRemoved = true;
+            ++bulk.removals;
             signalLocked();
         }
         if (driver) driver->ifd_event(events[i]);
@@ -227,7 +248,7 @@ HVIFDHStatus HVIFDH::tranceive(const uint8_t *message, uint32_t length, const ui
 
     {
         std::lock_guard bulkLock(bulk.lock);
-        beginExchangeLocked(message[6], accessory_state_);
+        beginExchangeLocked(message[6], length == 0, accessory_state_);
     }
     const HVIFDHSessionOps &sessions = sessionOps();
     const HVSessionStatus written =
@@ -249,7 +270,7 @@ HVIFDHStatus HVIFDH::tranceive(const uint8_t *message, uint32_t length, const ui
         ready = bulk_response_ready.load(std::memory_order_relaxed);
         held = bulk.responseLength;
         buffered = bulk.dataLength;
-        cardRemoved = bulk.cardRemoved;
+        cardRemoved = bulk.removals != bulk.removalsAtCommand;
     }
     if (written != HVSessionStatusSuccess) return convert_error(written);
     if (ready) {

@@ -357,4 +357,26 @@ TEST_F(Exchange, CardRemovalEndsTheWait) {
     EXPECT_EQ(xfr(kBlock).status, HVIFDHStatusNoCard);
 }
 
+// A removal or a lost pipe that comes while the driver handles a time extension still ends
+// the wait for that command's answer.
+TEST_F(Exchange, RemovalOrLossDuringATimeExtensionIsNotForgotten) {
+    open();
+    reader->setResponder([this](const Bytes &command) -> std::vector<Delivery> {
+        if (command.empty()) return {};
+        reader->deliverBulk(Delivery::of(answer(command, 0x80)));
+        reader->deliverInterrupt(Delivery::of({0x50, 0x02}));
+        return {};
+    });
+    EXPECT_EQ(xfr(kBlock).status, HVIFDHStatusNoCard);
+    reader->setResponder([this](const Bytes &command) -> std::vector<Delivery> {
+        if (command.empty()) return {};
+        reader->deliverBulk(Delivery::of(answer(command, 0x80)));
+        return {Delivery::lost()};
+    });
+    EXPECT_EQ(xfr(kBlock).status, HVIFDHStatusCommunicationError);
+    // Neither carries over to the next command.
+    answerAll();
+    EXPECT_EQ(xfr(kBlock).status, HVIFDHStatusSuccess);
+}
+
 }  // namespace
