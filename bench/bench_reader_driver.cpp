@@ -164,6 +164,7 @@ HVIFDH &driver() {
 bool readyCard(const std::string &kind, uint8_t protocol) {
     Rig &r = rig();
     if (r.cardKind != kind) {
+        driver().setSlot_state(HVIFDHSlotStateUnknown);
         r.kase.insertCard(hv::sim::makeCard(kind));
         r.cardKind = kind;
         // The swap's slot changes reach the driver first: a removal would end the power-on.
