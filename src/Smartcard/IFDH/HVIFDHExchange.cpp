@@ -7,9 +7,11 @@
 // a message still incomplete. Once a response is complete nothing touches its bytes until
 // the next exchange begins, so it can be handed out in place without a copy and without a
 // race with late deliveries; bytes that follow it are examined when the next wait begins.
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
