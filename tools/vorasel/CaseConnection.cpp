@@ -30,10 +30,9 @@ void CaseConnection::open() {
     if (!daemonSocket_.empty()) return;
     std::atomic<bool> announced{false};
     auto &center = hv::platform::NotificationCenter::defaultCenter();
-    const auto token = center.addObserver(HVAccessoryDidConnectNotification, &accessory,
-                                          [&](const hv::platform::Notification &) {
-                                              announced = true;
-                                          });
+    const auto token =
+        center.addObserver(HVAccessoryDidConnectNotification, &accessory,
+                           [&](const hv::platform::Notification &) { announced = true; });
     embedded_ = std::make_unique<hv::sim::VoraselCase>();
     hv::sim::inprocess::connect(embedded_->sharedAccessory());
     embedded_->accessory().attach();

@@ -84,10 +84,11 @@ public:
                 break;
             case Style::Json:
                 if (percent != lastPercent_ || fraction >= 1.0)
-                    std::printf("{\"event\":\"progress\",\"bytes\":%.0f,\"total\":%u,"
-                                "\"fraction\":%.4f,\"bytes_per_second\":%.0f,"
-                                "\"seconds_left\":%.3f}\n",
-                                sent, total_, fraction, rate, std::isfinite(left) ? left : 0.0);
+                    std::printf(
+                        "{\"event\":\"progress\",\"bytes\":%.0f,\"total\":%u,"
+                        "\"fraction\":%.4f,\"bytes_per_second\":%.0f,"
+                        "\"seconds_left\":%.3f}\n",
+                        sent, total_, fraction, rate, std::isfinite(left) ? left : 0.0);
                 break;
         }
         lastPercent_ = percent;
@@ -112,7 +113,8 @@ private:
     void bar(double fraction, double sent, double rate, double left, int percent) {
         // Redrawn at most every 50 ms, and at the end.
         const auto now = Clock::now();
-        if (fraction < 1.0 && percent == lastPercent_ && now - lastDraw_ < std::chrono::milliseconds(50))
+        if (fraction < 1.0 && percent == lastPercent_ &&
+            now - lastDraw_ < std::chrono::milliseconds(50))
             return;
         lastDraw_ = now;
         constexpr int kWidth = 30;
@@ -166,13 +168,11 @@ int firmwareMain(const std::vector<std::string> &args) {
     CaseConnection connection;
     connection.open();
     const std::string before = revisionText();
-    const Style style = json                         ? Style::Json
-                        : ::isatty(STDOUT_FILENO) ? Style::Bar
-                                                  : Style::Lines;
+    const Style style = json ? Style::Json : ::isatty(STDOUT_FILENO) ? Style::Bar : Style::Lines;
     if (json)
         std::printf("{\"event\":\"start\",\"image\":%s,\"bytes\":%u,\"case\":%s,\"revision\":%s}\n",
-                    jsonString(paths[0]).c_str(), size, jsonString(connection.description()).c_str(),
-                    jsonString(before).c_str());
+                    jsonString(paths[0]).c_str(), size,
+                    jsonString(connection.description()).c_str(), jsonString(before).c_str());
     else
         std::printf("uploading %s (%s) to the %s, firmware %s\n", paths[0].c_str(),
                     bytesText(size).c_str(), connection.description().c_str(),

@@ -58,11 +58,10 @@ public:
     // Prints the outcome: `text` (lines) or `members` (JSON), or the failure.
     int report(HVManagerStatus status, const std::string &text, const std::string &members) {
         if (json_) {
-            std::printf("{\"command\":%s,%s%s}\n", jsonString(command_).c_str(),
-                        jsonStatus(status).c_str(),
-                        status == HVManagerStatusSuccess && !members.empty()
-                            ? ("," + members).c_str()
-                            : "");
+            std::printf(
+                "{\"command\":%s,%s%s}\n", jsonString(command_).c_str(), jsonStatus(status).c_str(),
+                status == HVManagerStatusSuccess && !members.empty() ? ("," + members).c_str()
+                                                                     : "");
         } else if (status == HVManagerStatusSuccess) {
             std::printf("%s", text.c_str());
         } else {
@@ -104,7 +103,8 @@ int counters(Run &run, bool reset) {
     std::vector<HVAccessoryCounter> list;
     const HVManagerStatus status = manager.readCounters(list);
     std::string text = reset ? "counters reset\n" : "";
-    std::string members = std::string("\"reset\":") + (reset ? "true" : "false") + ",\"counters\":[";
+    std::string members =
+        std::string("\"reset\":") + (reset ? "true" : "false") + ",\"counters\":[";
     for (size_t i = 0; i < list.size(); ++i) {
         text += list[i].name() + " " + std::to_string(list[i].value()) + "\n";
         members += (i ? ",{" : "{") + std::string("\"name\":") + jsonString(list[i].name()) +

@@ -58,8 +58,8 @@ HVManagerStatus HVManager::sendMessage(const tlv_t *message) {
 }
 
 HVManagerStatus HVManager::readCounters(std::vector<HVAccessoryCounter> &counters) {
-    return runOperation([] { return dez_build_simple(DEZ_READ_COUNTERS); },
-                        kCountersAndGpioTimeout, [&counters](ManagerAnswer &a) {
+    return runOperation([] { return dez_build_simple(DEZ_READ_COUNTERS); }, kCountersAndGpioTimeout,
+                        [&counters](ManagerAnswer &a) {
                             if (a.response != hv::management::HVManagerResponseCounters)
                                 return false;
                             for (auto &c : a.counters)
@@ -70,13 +70,13 @@ HVManagerStatus HVManager::readCounters(std::vector<HVAccessoryCounter> &counter
 
 HVManagerStatus HVManager::resetCounters() {
     return runOperation([] { return dez_build_simple(DEZ_RESET_COUNTERS); },
-                        kCountersAndGpioTimeout,
-                        [](ManagerAnswer &a) { return a.acknowledged(); });
+                        kCountersAndGpioTimeout, [](ManagerAnswer &a) { return a.acknowledged(); });
 }
 
 HVManagerStatus HVManager::readGPIOState(uint16_t *state, uint8_t port, uint16_t bitmask) {
     return runOperation([&] { return dez_build_read_gpio(&port, &bitmask); },
-                        kCountersAndGpioTimeout, [state](ManagerAnswer &a) {
+                        kCountersAndGpioTimeout,
+                        [state](ManagerAnswer &a) {
                             if (a.response != hv::management::HVManagerResponseGPIOState)
                                 return false;
                             if (state) *state = a.gpioState;
@@ -86,8 +86,7 @@ HVManagerStatus HVManager::readGPIOState(uint16_t *state, uint8_t port, uint16_t
 
 HVManagerStatus HVManager::writeGPIOState(uint16_t state, uint8_t port, uint16_t bitmask) {
     return runOperation([&] { return dez_build_write_gpio(&port, &bitmask, &state); },
-                        kCountersAndGpioTimeout,
-                        [](ManagerAnswer &a) { return a.acknowledged(); });
+                        kCountersAndGpioTimeout, [](ManagerAnswer &a) { return a.acknowledged(); });
 }
 
 HVManagerStatus HVManager::readPropertyValue(char *value, const char *key) {
@@ -119,7 +118,8 @@ HVManagerStatus HVManager::writePropertyValue(const char *value, const char *key
 
 HVManagerStatus HVManager::getCapabilities(uint32_t *capabilities) {
     return runOperation([] { return dez_build_simple(DEZ_GET_CAPABILITIES); },
-                        kPropertyAndCapabilitiesTimeout, [capabilities](ManagerAnswer &a) {
+                        kPropertyAndCapabilitiesTimeout,
+                        [capabilities](ManagerAnswer &a) {
                             if (a.response != hv::management::HVManagerResponseCapabilities)
                                 return false;
                             if (capabilities) *capabilities = a.capabilities;

@@ -32,7 +32,7 @@ struct ResetWait {
     std::condition_variable connected;
     bool armed = false;
     bool seen = false;
-    uint32_t resetConnection = 0;  // the connection that was told to reset
+    uint32_t resetConnection = 0;   // the connection that was told to reset
     std::shared_ptr<RunLoop> loop;  // the waiting thread's loop, when it keeps it turning
 };
 
@@ -116,9 +116,11 @@ HVManagerStatus HVManager::upgradeFirmwareWithImage(const uint8_t *image, uint32
         w.loop = RunLoop::main().isCurrent() ? RunLoop::currentShared() : nullptr;
     }
     auto &center = hv::platform::NotificationCenter::defaultCenter();
-    const auto observer = center.addObserver(
-        HVAccessoryDidConnectNotification, &HVAccessory::sharedClass(),
-        [](const hv::platform::Notification &) { HVManager::sharedClass().hvAccessoryDidConnect(); });
+    const auto observer =
+        center.addObserver(HVAccessoryDidConnectNotification, &HVAccessory::sharedClass(),
+                           [](const hv::platform::Notification &) {
+                               HVManager::sharedClass().hvAccessoryDidConnect();
+                           });
     HVLogVerbose("Wait for reset operation to complete.");
     HVManagerStatus result = HVManagerStatusFailed;
     if (awaitReconnect(SteadyClock::now() + kResetTimeout)) {

@@ -1,5 +1,7 @@
 #include "Accessory/Management/ManagerExchange.h"
 
+#include <utility>
+
 #include "Accessory/Management/HVPAPMessageHandler.h"
 #include "vorasel/HVLog.h"
 #include "vorasel/dez_message.h"
@@ -46,8 +48,9 @@ ManagerAnswer ManagerExchange::awaitAnswer(std::chrono::steady_clock::time_point
     std::unique_lock lock(mutex_);
     decided_.wait_until(lock, deadline, [this] { return answered_ || lost_; });
     open_ = false;
-    if (!answered_ && lost_) return failure();
-    return std::move(answer_);
+    if (!answered_) return lost_ ? failure() : ManagerAnswer{};
+    answered_ = false;
+    return std::exchange(answer_, ManagerAnswer{});
 }
 
 void ManagerExchange::sessionLost() {

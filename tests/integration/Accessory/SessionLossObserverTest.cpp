@@ -9,7 +9,7 @@
 namespace hv::test {
 namespace {
 
-using LossObserverTest = TransportTest;
+class LossObserverTest : public TransportTest {};
 
 TEST_P(LossObserverTest, AnEndTheManagerCallbackIsNotToldOfReachesTheObserverOnce) {
     ASSERT_EQ(start(HVAccessoryProtocolManager), HVSessionStatusSuccess);

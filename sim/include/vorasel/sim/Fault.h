@@ -53,15 +53,15 @@ struct Fault {
     uint32_t skip = 0;              // matching messages let through first
     uint32_t limit = 1;             // matching messages hit, or kAlways
 
-    std::vector<size_t> cuts;  // Split: offsets where a new piece starts; empty: random
-    uint32_t pieces = 2;       // Split at random: number of pieces
-    uint32_t seed = 1;         // Split at random: reproducible cut points
-    Clock::duration pause{};   // Split, TimeExtensionStorm: wait between writes
-    Clock::duration delay{};   // Delay; RemoveCard: time from the command to the removal
-    int offset = 0;            // Corrupt
-    uint8_t mask = 0xFF;       // Corrupt
-    size_t keep = 0;           // Truncate
-    uint32_t count = 0;        // TimeExtensionStorm
+    std::vector<size_t> cuts;          // Split: offsets where a new piece starts; empty: random
+    uint32_t pieces = 2;               // Split at random: number of pieces
+    uint32_t seed = 1;                 // Split at random: reproducible cut points
+    Clock::duration pause{};           // Split, TimeExtensionStorm: wait between writes
+    Clock::duration delay{};           // Delay; RemoveCard: time from the command to the removal
+    int offset = 0;                    // Corrupt
+    uint8_t mask = 0xFF;               // Corrupt
+    size_t keep = 0;                   // Truncate
+    uint32_t count = 0;                // TimeExtensionStorm
     std::vector<uint8_t> replacement;  // Replace
 
     static Fault split(std::vector<size_t> cuts, Clock::duration pause = {});

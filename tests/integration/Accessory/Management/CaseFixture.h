@@ -127,8 +127,8 @@ protected:
     std::shared_ptr<platform::SocketAccessoryProvider> provider;
 };
 
-#define HV_CASE_BACKENDS(suite)                                                                \
-    INSTANTIATE_TEST_SUITE_P(Backends, suite,                                                  \
+#define HV_CASE_BACKENDS(suite)                                                              \
+    INSTANTIATE_TEST_SUITE_P(Backends, suite,                                                \
                              ::testing::Values(CaseBackend::InProcess, CaseBackend::Socket), \
                              caseBackendName)
 

@@ -103,7 +103,8 @@ TEST_P(FirmwareTest, AThousandByteImageGoesInTwoChunksThenTheCaseResetsAndComesB
     ASSERT_EQ(sent.size(), 3u);
     ASSERT_EQ(sent[0].size(), 532u);
     EXPECT_EQ(Bytes(sent[0].begin(), sent[0].begin() + 20), chunkHeader(1000, 0, 512));
-    EXPECT_EQ(Bytes(sent[0].begin() + 20, sent[0].end()), Bytes(image.begin(), image.begin() + 512));
+    EXPECT_EQ(Bytes(sent[0].begin() + 20, sent[0].end()),
+              Bytes(image.begin(), image.begin() + 512));
     ASSERT_EQ(sent[1].size(), 508u);
     EXPECT_EQ(Bytes(sent[1].begin(), sent[1].begin() + 20), chunkHeader(1000, 512, 488));
     EXPECT_EQ(Bytes(sent[1].begin() + 20, sent[1].end()), Bytes(image.begin() + 512, image.end()));
@@ -151,8 +152,7 @@ TEST_P(FirmwareTest, ARefusedChunkStopsTheUpgradeAfterItsProgress) {
 
     // The accessory's own refusal of a chunk: any other kind of answer is no acknowledgement.
     service().faults().add(Fault::replace({0xD1, 0x02, 0x00, 0x00}).on(0xE8).after(1));
-    EXPECT_EQ(manager.upgradeFirmwareWithImage(image.data(), 1000, nullptr),
-              HVManagerStatusFailed);
+    EXPECT_EQ(manager.upgradeFirmwareWithImage(image.data(), 1000, nullptr), HVManagerStatusFailed);
     EXPECT_EQ(requests().size(), 3u);
 }
 
@@ -221,8 +221,10 @@ TEST_P(FirmwareTest, AConnectAnnouncedFromBeforeTheResetDoesNotEndItsWait) {
     EXPECT_EQ(attachedRevision(), "7.0") << "success was reported before the case came back";
 }
 
-TEST_P(FirmwareTest, AnUnansweredChunkTimesOutAfterThreeSeconds) {
-    if (!inProcess()) GTEST_SKIP() << "the time-outs do not depend on the transport";
+// Time-outs do not depend on the transport: these run in process only.
+class FirmwareTimingTest : public FirmwareTest {};
+
+TEST_P(FirmwareTimingTest, AnUnansweredChunkTimesOutAfterThreeSeconds) {
     service().faults().add(Fault::drop().on(0xE8).after(1));
     const Bytes image = imageOf(1000);
     Progress progress;
@@ -236,15 +238,13 @@ TEST_P(FirmwareTest, AnUnansweredChunkTimesOutAfterThreeSeconds) {
     EXPECT_EQ(requests().size(), 2u) << "no reset after an unacknowledged chunk";
 }
 
-TEST_P(FirmwareTest, ACaseThatDoesNotComeBackTimesOutAfterTenSeconds) {
-    if (!inProcess()) GTEST_SKIP() << "the time-outs do not depend on the transport";
+TEST_P(FirmwareTimingTest, ACaseThatDoesNotComeBackTimesOutAfterTenSeconds) {
     config.reattachAfterReset = false;
     restart(true);
     ScopedCapture capture;
     const Bytes image = imageOf(1000);
     const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(manager.upgradeFirmwareWithImage(image.data(), 1000, nullptr),
-              HVManagerStatusFailed);
+    EXPECT_EQ(manager.upgradeFirmwareWithImage(image.data(), 1000, nullptr), HVManagerStatusFailed);
     const auto ms = msSince(t0);
     EXPECT_GE(ms, 10000);
     EXPECT_LT(ms, 11500);
@@ -254,6 +254,8 @@ TEST_P(FirmwareTest, ACaseThatDoesNotComeBackTimesOutAfterTenSeconds) {
 }
 
 HV_CASE_BACKENDS(FirmwareTest);
+INSTANTIATE_TEST_SUITE_P(Backends, FirmwareTimingTest, ::testing::Values(CaseBackend::InProcess),
+                         caseBackendName);
 
 }  // namespace
 }  // namespace hv::test

@@ -43,7 +43,8 @@ TEST_F(ExchangeTest, EachKindOfAnswerIsClassifiedAndLogged) {
         {{0xD0, 0x01, 0x05}, HVManagerResponseStatus, "] Received status code 5."},
         {{0xD1, 0x02, 0x00, 0x05}, HVManagerResponseGPIOState, "] Received GPIO state 5."},
         {{0xF2, 0x00}, HVManagerResponseCounters, "] Received counter list."},
-        {{0xD2, 0x05, 'b', 'l', 'u', 'e', 0}, HVManagerResponsePropertyValue,
+        {{0xD2, 0x05, 'b', 'l', 'u', 'e', 0},
+         HVManagerResponsePropertyValue,
          "] Received property value blue"},
         {{0xD3, 0x04, 0, 0, 0, 3}, HVManagerResponseCapabilities, "] Received capabilites are 3"},
         {{0xD2, 0x02, 'a', 'b'}, HVManagerResponseError, "] Received unexpected message."},
@@ -117,15 +118,15 @@ TEST_F(ExchangeTest, ReceiveFailuresDecideTheRequestWithStatusThree) {
 
 TEST_F(ExchangeTest, ValuesAreCopiedOutOfTheHandlerBeforeItGoes) {
     exchange.openRequest();
-    feed({0xF2, 0x18,                                                      //
-          0xE0, 0x0A, 0x0C, 0x04, 'a', 'b', 'c', 0, 0x02, 0x02, 0x00, 0x07,  // wrong width
-          0xE0, 0x0A, 0x0C, 0x02, 'x', 0, 0x02, 0x04, 0x00, 0x00, 0x00, 0x09});
+    feed({0xF2, 0x18,                                                            //
+          0xE0, 0x0A, 0x0C, 0x04, 'a', 'b', 'c',  0,    0x02, 0x02, 0x00, 0x07,  // wrong width
+          0xE0, 0x0A, 0x0C, 0x02, 'x', 0,   0x02, 0x04, 0x00, 0x00, 0x00, 0x09});
     EXPECT_EQ(awaitFor(1s).response, HVManagerResponseError) << "a 2-byte counter value";
 
     exchange.openRequest();
-    feed({0xF2, 0x1A,                                                                //
-          0xE0, 0x0C, 0x0C, 0x04, 'a', 'b', 'c', 0, 0x02, 0x04, 0x00, 0x00, 0x00, 0x07,  //
-          0xE0, 0x0A, 0x0C, 0x02, 'x', 0, 0x02, 0x04, 0x00, 0x00, 0x01, 0x00});
+    feed({0xF2, 0x1A,                                                                        //
+          0xE0, 0x0C, 0x0C, 0x04, 'a', 'b', 'c',  0,    0x02, 0x04, 0x00, 0x00, 0x00, 0x07,  //
+          0xE0, 0x0A, 0x0C, 0x02, 'x', 0,   0x02, 0x04, 0x00, 0x00, 0x01, 0x00});
     ManagerAnswer a = awaitFor(1s);
     // The handler and its buffer go away with the operation; the answer keeps its copies.
     exchange.endOperation();
