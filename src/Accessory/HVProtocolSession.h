@@ -92,14 +92,15 @@ private:
     void runSessionThread();
     void setState(int32_t state);
     void wakeWaiter();
-    // Runs the calling thread's loop until `done` or at most one slice.
 
     std::shared_ptr<hv::platform::EASession> session_;
     const HVAccessoryProtocol protocol_;
     const HVSessionReceiveCallback callback_;
     std::mutex writeLock_;
     hv::platform::Thread sessionThread_;
-    uint8_t *remainingData_ = nullptr;  // guarded by writeLock_
+    // Reserved once: a write that cannot go out at once waits here, never in a fresh copy.
+    std::unique_ptr<uint8_t[]> pendingBuffer_;
+    uint8_t *remainingData_ = nullptr;  // into pendingBuffer_ while pending; guarded by writeLock_
     uint16_t remainingDataLength_ = 0;  // guarded by writeLock_
     std::atomic<int32_t> state_{HVSessionStateIdle};
 

@@ -6,7 +6,7 @@
 #include "Platform/Application.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/Semaphore.h"
-#include "Platform/SerialQueue.h"
+#include "vorasel/SerialQueue.h"
 #include "Platform/ThreadName.h"
 #include "Platform/WaitGroup.h"
 #include "vorasel/HVLog.h"

@@ -10,8 +10,10 @@
 #include <filesystem>
 #include <fstream>
 
+#include "Platform/MainThread.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/ThreadName.h"
+#include "vorasel/SerialQueue.h"
 
 extern "C" char *program_invocation_short_name;
 
@@ -85,7 +87,7 @@ void Application::setOperatingSystemVersion(std::string version) {
 }
 
 bool Application::isMainThread() const {
-    return platform::isMainThread();
+    return mainthread::isMainThread();
 }
 
 std::string Application::processName() const {
@@ -123,12 +125,21 @@ void Application::setSoundHook(SoundHook hook) {
 }
 
 void Application::playSystemSound(const std::string &path) {
+    // Sounds play on a thread of their own, as system sounds do: the caller may hold a lock, and
+    // the host's hook may be slow. A hook that stalls only delays (and at worst drops) sounds.
+    static auto *queue = new SerialQueue("hv.sound");
     SoundHook hook;
     {
         std::lock_guard lock(mutex_);
+        if (!soundHook_ || pendingSounds_ >= kMaxPendingSounds) return;
         hook = soundHook_;
+        ++pendingSounds_;
     }
-    if (hook) hook(path);
+    queue->async([this, hook = std::move(hook), path] {
+        hook(path);
+        std::lock_guard lock(mutex_);
+        --pendingSounds_;
+    });
 }
 
 void Application::systemLog(int priority, const std::string &text) {

@@ -60,8 +60,10 @@ public:
     std::optional<std::string> pathForResource(const std::string &name,
                                                const std::string &type) const;
 
-    // System sounds: playing hands the file to the hook (asynchronously from the caller's
-    // point of view; the default hook does nothing).
+    // System sounds: playing hands the file to the hook on a sound thread of its own, never
+    // on the caller's; the default hook does nothing. At most kMaxPendingSounds wait for a
+    // slow hook; further sounds are dropped.
+    static constexpr int kMaxPendingSounds = 8;
     using SoundHook = std::function<void(const std::string &path)>;
     void setSoundHook(SoundHook hook);
     void playSystemSound(const std::string &path);
@@ -97,6 +99,7 @@ private:
     std::string resourceDirectory_;
     std::string cachesDirectory_;
     SoundHook soundHook_;
+    int pendingSounds_ = 0;
     bool syslogOpen_ = false;
 };
 

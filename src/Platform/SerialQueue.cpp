@@ -1,4 +1,4 @@
-#include "Platform/SerialQueue.h"
+#include "vorasel/SerialQueue.h"
 
 #include "Platform/Semaphore.h"
 #include "Platform/ThreadName.h"

@@ -21,8 +21,4 @@ uint64_t currentThreadId() {
     return id;
 }
 
-bool isMainThread() {
-    return currentThreadId() == static_cast<uint64_t>(getpid());
-}
-
 }  // namespace hv::platform

@@ -10,6 +10,5 @@ namespace hv::platform {
 void setCurrentThreadName(const std::string &name);
 std::string currentThreadName();
 uint64_t currentThreadId();
-bool isMainThread();
 
 }  // namespace hv::platform

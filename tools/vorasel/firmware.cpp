@@ -16,7 +16,7 @@
 #include "CaseConnection.h"
 #include "Command.h"
 #include "ManagerReport.h"
-#include "Platform/ExternalAccessory/EAAccessory.h"
+#include "vorasel/EAAccessory.h"
 #include "vorasel/HVAccessory.h"
 #include "vorasel/HVManager.h"
 

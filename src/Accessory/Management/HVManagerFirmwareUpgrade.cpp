@@ -5,7 +5,7 @@
 #include <mutex>
 
 #include "Accessory/Management/ManagerOperation.h"
-#include "Platform/ExternalAccessory/EAAccessory.h"
+#include "vorasel/EAAccessory.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/RunLoop.h"
 #include "vorasel/HVAccessory.h"

@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 
 #include "Platform/Semaphore.h"
-#include "Platform/SerialQueue.h"
 #include "Platform/Thread.h"
 #include "Platform/ThreadName.h"
 #include "Wait.h"
+#include "vorasel/SerialQueue.h"
 
 using namespace hv::platform;
 using namespace std::chrono_literals;

@@ -9,7 +9,7 @@
 
 #include "CaptureLogger.h"
 #include "CaseFixture.h"
-#include "Platform/ExternalAccessory/EAAccessory.h"
+#include "vorasel/EAAccessory.h"
 #include "Platform/RunLoop.h"
 #include "vorasel/HVManager.h"
 #include "vorasel/sim/FirmwareReceiver.h"

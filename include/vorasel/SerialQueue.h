@@ -4,6 +4,8 @@
 // when the queue is idle the block runs at once on the calling thread (as the queue's current
 // block), otherwise it waits its turn on the worker. Calling sync() on the queue one is
 // already running on runs the block inline instead of deadlocking.
+//
+// Public because a logger may bring a queue of its own (HVDDLogger::loggerQueue in HVLog.h).
 #pragma once
 
 #include <condition_variable>
@@ -13,9 +15,11 @@
 #include <string>
 #include <thread>
 
+#include "vorasel/hv_export.h"
+
 namespace hv::platform {
 
-class SerialQueue {
+class HV_EXPORT SerialQueue {
 public:
     explicit SerialQueue(std::string label);
     ~SerialQueue();  // runs what is still queued, then stops the worker
