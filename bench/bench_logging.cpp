@@ -5,6 +5,8 @@
 // Standard error goes to /dev/null while a benchmark runs (the console logger's writes stay
 // real system calls); the log files go to a temporary caches directory, removed at the end.
 #include <fcntl.h>
+#include <syslog.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <benchmark/benchmark.h>
@@ -65,6 +68,12 @@ std::filesystem::path cachesDirectory() {
     return dir;
 }
 
+class NothingLogger : public HVDDAbstractLogger {
+public:
+    void logMessage(const HVDDLogMessage &) override {}
+    std::string loggerName() override { return "hv.bench.nothing"; }
+};
+
 // The library as an application sets it up: HVLibrary's loggers and the Info level.
 void installLibraryLoggers() {
     cachesDirectory();
@@ -75,8 +84,9 @@ void waitForWriter() {
     hv::logging::LogWriter::shared().sync([] {});
 }
 
-// One Info statement at a time, the writer idle before each: what a statement costs its caller
-// in ordinary use, including waking the writer thread.
+// One Info statement at a time, the previous one already written: the writer is still lingering,
+// as within a burst of library activity (an APDU exchange logs a dozen lines within a few
+// hundred microseconds).
 void BM_InfoStatementThreeLoggers(benchmark::State &state) {
     installLibraryLoggers();
     QuietStderr quiet;
@@ -95,6 +105,41 @@ void BM_InfoStatementThreeLoggers(benchmark::State &state) {
     reportMicros(state, micros);
 }
 BENCHMARK(BM_InfoStatementThreeLoggers)->UseManualTime()->Iterations(20000);
+
+// One Info statement after a quiet spell longer than the writer's linger: the statement pays the
+// system call that wakes the writer. Argument 1 measures the same with one do-nothing logger
+// instead of the library's three: what a thread coming back from sleep pays anyway.
+void BM_InfoStatementThreeLoggersIsolated(benchmark::State &state) {
+    installLibraryLoggers();
+    const bool baseline = state.range(0) == 1;
+    std::vector<std::shared_ptr<HVDDLogger>> libraryLoggers;
+    if (baseline) {
+        libraryLoggers = HVDDLog::allLoggers();
+        HVDDLog::removeAllLoggers();
+        HVDDLog::addLogger(std::make_shared<NothingLogger>());
+    }
+    QuietStderr quiet;
+    std::vector<double> micros;
+    int value = 0;
+    for (auto _ : state) {
+        waitForWriter();
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));  // pacing, not a wait
+        const auto start = Clock::now();
+        HVLogInfo("Wrote %d of %d bytes for protocol %d.", ++value, 271, 2);
+        const double us = microsSince(start);
+        micros.push_back(us);
+        state.SetIterationTime(us / 1e6);
+    }
+    HVDDLog::flushLog();
+    if (baseline) {
+        HVDDLog::removeAllLoggers();
+        for (const auto &logger : libraryLoggers)
+            HVDDLog::addLogger(logger);
+        HVDDLog::allLoggers();
+    }
+    reportMicros(state, micros);
+}
+BENCHMARK(BM_InfoStatementThreeLoggersIsolated)->UseManualTime()->Iterations(1000)->Arg(0)->Arg(1);
 
 // Statements back to back: the writer is busy throughout, and a caller that outruns it waits for
 // one of the thousand slots.
@@ -121,19 +166,33 @@ void BM_InfoStatementThreeLoggersBurst(benchmark::State &state) {
 BENCHMARK(BM_InfoStatementThreeLoggersBurst)->UseManualTime()->Iterations(100000);
 
 // The file logger alone, fed as fast as the caller can: lines per second until the last line is
-// written (rolling at 1 MiB, one archived file kept, as HVLibrary configures it).
+// written. Argument 1: rolling at 1 MiB with one archived file kept, as HVLibrary configures it
+// (each roll synchronises the file to disk); 0: one file without a size limit.
 void BM_FileLoggerSustained(benchmark::State &state) {
     const auto dir = cachesDirectory() / "sustained";
     auto manager = std::make_shared<HVDDLogFileManagerDefault>(dir.string());
     manager->setMaximumNumberOfLogFiles(1);
     auto logger = std::make_shared<HVDDFileLogger>(manager);
+    logger->setMaximumFileSize(state.range(0) ? 0x100000 : 0);
     // The file logger alone: the others step aside for this run.
     const auto others = HVDDLog::allLoggers();
     HVDDLog::removeAllLoggers();
     HVDDLog::addLogger(logger);
     const uint32_t savedLevel = hvLogLevel.exchange(0);
     constexpr int kLines = 200000;
+    // CPU time of the writer thread itself: on a loaded machine the wall clock also counts the
+    // time the writer waited for a processor.
+    auto writerCpu = [] {
+        double seconds = 0;
+        hv::logging::LogWriter::shared().sync([&] {
+            timespec ts{};
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+            seconds = static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+        });
+        return seconds;
+    };
     for (auto _ : state) {
+        const double cpuBefore = writerCpu();
         const auto start = Clock::now();
         for (int i = 0; i < kLines; ++i)
             HVDDLog::log(false, HVLogLevelInfo, HVLogFlagInfo, 0, __FILE__, __func__, __LINE__,
@@ -143,6 +202,7 @@ void BM_FileLoggerSustained(benchmark::State &state) {
         const double seconds = microsSince(start) / 1e6;
         state.SetIterationTime(seconds);
         state.counters["lines_per_s"] = kLines / seconds;
+        state.counters["writer_cpu_us_per_line"] = (writerCpu() - cpuBefore) * 1e6 / kLines;
     }
     HVDDLog::removeLogger(logger);
     for (const auto &other : others)
@@ -150,7 +210,12 @@ void BM_FileLoggerSustained(benchmark::State &state) {
     HVDDLog::allLoggers();
     hvLogLevel = savedLevel;
 }
-BENCHMARK(BM_FileLoggerSustained)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FileLoggerSustained)
+    ->UseManualTime()
+    ->Iterations(3)
+    ->Arg(1)
+    ->Arg(0)
+    ->Unit(benchmark::kMillisecond);
 
 // For comparison: a synchronous logger's cost, one formatted line written to a file with
 // write(2) on the caller's thread.
@@ -176,6 +241,26 @@ void BM_BaselineSynchronousFileWrite(benchmark::State &state) {
     reportMicros(state, micros);
 }
 BENCHMARK(BM_BaselineSynchronousFileWrite)->UseManualTime()->Iterations(100000);
+
+// For comparison: what a system-log write costs the caller when made with syslog(3) on the
+// caller's thread (here, without a system log daemon, a failed connect on every call).
+void BM_BaselineGlibcSyslog(benchmark::State &state) {
+    openlog("bench_logging", LOG_PID, LOG_USER);
+    std::vector<double> micros;
+    micros.reserve(1 << 16);
+    int value = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        syslog(LOG_ERR, "HVInfo: %s [Line %d] Wrote %d of %d bytes for protocol %d.", __func__,
+               __LINE__, ++value, 271, 2);
+        const double us = microsSince(start);
+        micros.push_back(us);
+        state.SetIterationTime(us / 1e6);
+    }
+    closelog();
+    reportMicros(state, micros);
+}
+BENCHMARK(BM_BaselineGlibcSyslog)->UseManualTime()->Iterations(20000);
 
 }  // namespace
 

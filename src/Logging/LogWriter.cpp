@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "Platform/Semaphore.h"
+
 namespace hv::logging {
 
 LogWriter &LogWriter::shared() {
@@ -24,10 +26,10 @@ LogWriter &LogWriter::shared() {
 }
 
 void LogWriter::submit(std::function<void()> work) {
-    slots_.wait();
+    slots_.acquire();
     queue_.async([this, work = std::move(work)] {
         work();
-        slots_.signal();
+        slots_.release();
     });
 }
 

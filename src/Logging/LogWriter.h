@@ -13,7 +13,7 @@
 #include <chrono>
 #include <functional>
 
-#include "Platform/Semaphore.h"
+#include "Platform/Backlog.h"
 #include "Platform/SerialQueue.h"
 
 namespace hv::logging {
@@ -26,7 +26,8 @@ public:
     // at most two seconds).
     static LogWriter &shared();
 
-    // Queues `work`; waits only while kSlots blocks are pending.
+    // Queues `work`; waits only while kSlots blocks are pending (and then until half of them
+    // are written).
     void submit(std::function<void()> work);
     // Runs `work` on the writer after everything queued before it, and waits for it.
     void sync(const std::function<void()> &work);
@@ -38,7 +39,7 @@ private:
     LogWriter() = default;
     // Lines arriving within a millisecond of the last cost their caller no wake-up.
     hv::platform::SerialQueue queue_{"hv.logging.io", std::chrono::milliseconds(1)};
-    hv::platform::Semaphore slots_{kSlots};
+    hv::platform::Backlog slots_{kSlots, kSlots / 2};
 };
 
 }  // namespace hv::logging

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Platform/Backlog.h"
 #include "Platform/Semaphore.h"
 #include "Platform/SerialQueue.h"
 #include "Platform/Thread.h"
@@ -129,6 +130,28 @@ TEST(ThreadName, NamesSetElsewhereAreSeenWithinASecond) {
     }).join();
     EXPECT_EQ(direct, "hv-direct-name");
     EXPECT_TRUE(foreignSeen) << foreign;
+}
+
+TEST(Backlog, AProducerHeldAtTheLimitResumesAtTheLowWaterMark) {
+    Backlog backlog(4, 1);
+    for (int i = 0; i < 4; ++i)
+        backlog.acquire();
+    std::atomic<bool> acquired{false};
+    std::thread producer([&] {
+        backlog.acquire();
+        acquired = true;
+    });
+    ASSERT_TRUE(hv::test::waitUntil([&] { return backlog.waiting() == 1; }));
+    backlog.release();
+    backlog.release();
+    EXPECT_FALSE(hv::test::waitUntil([&] { return acquired.load(); }, 100ms))
+        << "two places free is not yet the low-water mark";
+    backlog.release();
+    EXPECT_TRUE(hv::test::waitUntil([&] { return acquired.load(); }));
+    producer.join();
+    EXPECT_EQ(backlog.inFlight(), 2u);
+    backlog.acquire();  // below the limit: no wait
+    EXPECT_EQ(backlog.inFlight(), 3u);
 }
 
 TEST(Semaphore, CountsSignalsAndTimesOut) {
