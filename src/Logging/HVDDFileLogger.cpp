@@ -79,7 +79,8 @@ struct FileLoggerState {
     bool open() {
         // A file moved or deleted before its watch was in place is rolled, and another chosen.
         for (int attempt = 0; attempt < 3 && fd < 0 && !closing; ++attempt) {
-            if (openChosenFile() && fileWasMovedOrDeleted()) rollNow();
+            if (!openChosenFile()) break;
+            if (fileWasMovedOrDeleted()) rollNow();
         }
         if (fd < 0) return false;
         scheduleAgeDeadline();
@@ -94,7 +95,7 @@ struct FileLoggerState {
             reportWriteError("cannot open " + chosen->filePath() + ": " + std::strerror(errno));
             return false;
         }
-        struct stat st {};
+        struct stat st;
         offset = ::fstat(opened, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
         fd = opened;
         info = std::move(chosen);
@@ -114,8 +115,8 @@ struct FileLoggerState {
 
     bool fileWasMovedOrDeleted() const {
         if (fd < 0) return false;
-        struct stat opened {
-        }, named{};
+        struct stat opened;
+        struct stat named;
         if (::fstat(fd, &opened) != 0 || opened.st_nlink == 0) return true;
         if (::stat(info->filePath().c_str(), &named) != 0) return true;
         return named.st_ino != opened.st_ino || named.st_dev != opened.st_dev;
