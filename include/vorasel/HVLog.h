@@ -18,11 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "vorasel/SerialQueue.h"
 #include "vorasel/hv_export.h"
-
-namespace hv::platform {
-class SerialQueue;
-}
 
 // Message flags, one bit per severity.
 enum : uint32_t {

@@ -36,15 +36,26 @@ std::recursive_mutex &classLock() {
 }
 
 const std::string &managerProtocol() {
-    static const std::string s = HVProtocolSession::stringFromProtocol(HVAccessoryProtocolManager);
-    return s;
+    // Never destroyed: the library's threads may still match accessories during exit.
+    static const auto *s =
+        new std::string(HVProtocolSession::stringFromProtocol(HVAccessoryProtocolManager));
+    return *s;
 }
 
 constexpr auto kSettling = std::chrono::nanoseconds(100000000);
 
 }  // namespace
 
-struct HVAccessory::Queue {
+// The notification side, the worker and the posting: nothing of it leaves the library.
+struct __attribute__((visibility("hidden"))) HVAccessory::Impl {
+    explicit Impl(HVAccessory &owner) : owner(owner) { names.reserve(2); }
+
+    void handleAccessoryNotification(const hv::platform::Notification &notification);
+    void handleNotificationsProcess();
+    void sendNotifications();
+    void postNotificationOnMainThread(const char *name);
+
+    HVAccessory &owner;
     std::vector<const char *> names;  // guarded by classLock()
     hv::platform::Semaphore semaphore{0};
 };
@@ -57,69 +68,79 @@ HVAccessory &HVAccessory::sharedClass() {
     return *instance;
 }
 
-HVAccessory::HVAccessory() : queue_(new Queue) {
+HVAccessory::HVAccessory() : impl_(new Impl(*this)) {
     auto &manager = EAAccessoryManager::sharedAccessoryManager();
     bool present = false;
     for (const auto &a : manager.connectedAccessories())
         present |= a->offersProtocol(managerProtocol());
     connected_.store(present);
-    queue_->names.reserve(2);
 
-    hv::platform::Thread worker([this] { handleNotificationsProcess(); }, "hv.accessory");
+    hv::platform::Thread worker([impl = impl_] { impl->handleNotificationsProcess(); },
+                                "hv.accessory");
     worker.start();
 
     manager.registerForLocalNotifications();
     auto &center = NotificationCenter::defaultCenter();
-    auto handler = [this](const hv::platform::Notification &n) { handleAccessoryNotification(n); };
+    auto handler = [impl = impl_](const hv::platform::Notification &n) {
+        impl->handleAccessoryNotification(n);
+    };
     center.addObserver(EAAccessoryManager::DidConnectNotification, &manager, handler);
     center.addObserver(EAAccessoryManager::DidDisconnectNotification, &manager, handler);
 }
 
-void HVAccessory::handleAccessoryNotification(const hv::platform::Notification &notification) {
+void HVAccessory::Impl::handleAccessoryNotification(
+    const hv::platform::Notification &notification) {
     std::lock_guard lock(classLock());
     auto it = notification.userInfo.find(EAAccessoryManager::AccessoryKey);
     if (it == notification.userInfo.end()) return;
     const auto *accessory = std::any_cast<std::shared_ptr<EAAccessory>>(&it->second);
     if (!accessory || !*accessory || !(*accessory)->offersProtocol(managerProtocol())) return;
 
-    if (queue_->names.size() >= 2) queue_->names.clear();
+    if (names.size() >= 2) names.clear();
     if (notification.name == EAAccessoryManager::DidConnectNotification) {
         HVLogVerbose("Vorasel accessory connected!");
-        queue_->names.push_back(HVAccessoryDidConnectNotification);
+        names.push_back(HVAccessoryDidConnectNotification);
     } else {
         HVLogVerbose("Vorasel accessory disconnected!");
-        queue_->names.push_back(HVAccessoryDidDisconnectNotification);
+        names.push_back(HVAccessoryDidDisconnectNotification);
     }
-    queue_->semaphore.signal();
+    semaphore.signal();
 }
 
-void HVAccessory::handleNotificationsProcess() {
+void HVAccessory::Impl::handleNotificationsProcess() {
     for (;;) {
-        queue_->semaphore.wait();
+        semaphore.wait();
         // Announce only after the accessory has been quiet for the whole settling period.
-        while (queue_->semaphore.waitFor(kSettling)) {
+        while (semaphore.waitFor(kSettling)) {
         }
         sendNotifications();
     }
 }
 
-void HVAccessory::sendNotifications() {
-    std::lock_guard lock(classLock());
-    const bool playSounds = Application::shared().boolForKey("HVPlaySounds");
-    for (const char *name : queue_->names) {
-        const bool connect = name == HVAccessoryDidConnectNotification;
-        connected_.store(connect);
-        postNotificationOnMainThread(connect ? HVAccessoryDidConnectNotificationPriority
-                                             : HVAccessoryDidDisconnectNotificationPriority);
-        postNotificationOnMainThread(name);
-        if (playSounds) playSound(connect ? "HVAccessoryConnected" : "HVAccessoryDisconnected");
+void HVAccessory::Impl::sendNotifications() {
+    std::vector<const char *> sounds;
+    {
+        std::lock_guard lock(classLock());
+        const bool playSounds = Application::shared().boolForKey("HVPlaySounds");
+        for (const char *name : names) {
+            const bool connect = name == HVAccessoryDidConnectNotification;
+            owner.connected_.store(connect);
+            postNotificationOnMainThread(connect ? HVAccessoryDidConnectNotificationPriority
+                                                 : HVAccessoryDidDisconnectNotificationPriority);
+            postNotificationOnMainThread(name);
+            if (playSounds)
+                sounds.push_back(connect ? "HVAccessoryConnected" : "HVAccessoryDisconnected");
+        }
+        names.clear();
     }
-    queue_->names.clear();
+    // Outside the lock: looking the resource up touches the disk.
+    for (const char *sound : sounds)
+        owner.playSound(sound);
 }
 
-void HVAccessory::postNotificationOnMainThread(const char *name) {
+void HVAccessory::Impl::postNotificationOnMainThread(const char *name) {
     hv::platform::RunLoop::main().perform(
-        [this, name] { NotificationCenter::defaultCenter().post(name, this); });
+        [this, name] { NotificationCenter::defaultCenter().post(name, &owner); });
 }
 
 void HVAccessory::playSound(const std::string &name) const {

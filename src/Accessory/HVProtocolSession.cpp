@@ -22,6 +22,7 @@ constexpr auto kSlice10 = std::chrono::milliseconds(10);
 constexpr auto kForever = SteadyClock::time_point::max();
 constexpr size_t kReadChunk = 0x400;
 constexpr size_t kMaxCallbackLength = 0xFFFF;
+constexpr size_t kMaxWrite = 0xFFFF;  // writeData takes a 16-bit length
 
 std::string describe(const std::optional<hv::platform::StreamError> &error) {
     if (!error) return "(null)";
@@ -58,11 +59,10 @@ HVProtocolSession::HVProtocolSession(HVAccessoryProtocol protocol,
       sessionThread_([this] { runSessionThread(); },
                      std::string("hv.session.") + std::to_string(protocol)) {
     received_.reserve(kReadChunk);
+    pendingBuffer_.reset(new uint8_t[kMaxWrite]);
 }
 
-HVProtocolSession::~HVProtocolSession() {
-    std::free(remainingData_);
-}
+HVProtocolSession::~HVProtocolSession() = default;
 
 void HVProtocolSession::setState(int32_t state) {
     state_.store(state);
@@ -216,23 +216,19 @@ HVSessionStatus HVProtocolSession::writeData(const uint8_t *data, uint16_t lengt
         }
         if (written < length) {
             const size_t tail = length - static_cast<size_t>(written);
-            auto *buffer = static_cast<uint8_t *>(std::malloc(tail));
-            if (!buffer) return HVSessionStatusError;
-            std::memcpy(buffer, data + written, tail);
+            std::memcpy(pendingBuffer_.get(), data + written, tail);
             remainingDataLength_ = static_cast<uint16_t>(tail);
-            remainingData_ = buffer;
+            remainingData_ = pendingBuffer_.get();
         }
         HVLogVerbose("Wrote %d of %d bytes for protocol %d.", static_cast<int>(written),
                      static_cast<int>(length), protocol_);
         return HVSessionStatusSuccess;
     }
     // Not open yet, or full: the whole write goes out on the next space-available event. An
-    // empty write still holds a (one-byte) buffer so that it counts as pending.
-    auto *buffer = static_cast<uint8_t *>(std::malloc(std::max<size_t>(length, 1)));
-    if (!buffer) return HVSessionStatusError;
-    if (length) std::memcpy(buffer, data, length);
+    // empty write counts as pending too.
+    if (length) std::memcpy(pendingBuffer_.get(), data, length);
     remainingDataLength_ = length;
-    remainingData_ = buffer;
+    remainingData_ = pendingBuffer_.get();
     HVLogVerbose("Stream not ready for protocol %d, write will be done later.", protocol_);
     return HVSessionStatusSuccess;
 }
@@ -271,6 +267,7 @@ void HVProtocolSession::handleEvent(Stream &stream, StreamEvent event) {
                        error ? error->code : 0, error ? error->description.c_str() : "(null)",
                        protocol_);
             if (callback_) callback_(nullptr, 0);
+            noteLoss();
             break;
         }
         case hv::platform::StreamEventEndEncountered:
@@ -278,11 +275,25 @@ void HVProtocolSession::handleEvent(Stream &stream, StreamEvent event) {
             if (callback_ && (protocol_ == HVAccessoryProtocolCCIDBulk ||
                               protocol_ == HVAccessoryProtocolCCIDInterrupt))
                 callback_(nullptr, 0);
+            noteLoss();
             break;
         default:
             HVLogError("Unknown stream event received! %d", static_cast<int>(event));
             break;
     }
+}
+
+void HVProtocolSession::setLossObserver(std::function<void()> observer) {
+    std::lock_guard lock(lossMutex_);
+    lossObserver_ = std::move(observer);
+    if (lost_ && lossObserver_) lossObserver_();
+}
+
+void HVProtocolSession::noteLoss() {
+    std::lock_guard lock(lossMutex_);
+    if (lost_) return;
+    lost_ = true;
+    if (lossObserver_) lossObserver_();
 }
 
 void HVProtocolSession::handleStreamHasAvailableBytes(InputStream &stream) {
@@ -333,11 +344,11 @@ void HVProtocolSession::handleStreamHasSpaceAvailable(OutputStream &stream) {
             std::memmove(remainingData_, remainingData_ + written, remainingDataLength_ - written);
             remainingDataLength_ = static_cast<uint16_t>(remainingDataLength_ - written);
         } else {
-            std::free(remainingData_);
             remainingData_ = nullptr;
             remainingDataLength_ = 0;
         }
     }
     // Outside writeLock: the user learns that the pending bytes are lost.
     if (lost && callback_) callback_(nullptr, 0);
+    if (lost) noteLoss();
 }

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <future>
+#include <thread>
 
+#include "Platform/MainThread.h"
 #include "Platform/ThreadName.h"
 
 namespace hv::platform {
@@ -31,9 +34,31 @@ thread_local std::shared_ptr<RunLoop> tlsLoop;
 RunLoop::RunLoop() = default;
 RunLoop::~RunLoop() = default;
 
+void RunLoop::startMainDispatcher(std::shared_ptr<RunLoop> loop) {
+    // The owner is claimed here, before any caller can see the loop, so the loop is never
+    // served by two threads and isCurrent() is true only on the dispatcher.
+    std::promise<void> claimed;
+    std::thread([loop, &claimed] {
+        setCurrentThreadName("hv.main");
+        tlsLoop = loop;
+        {
+            std::lock_guard lock(loop->mutex_);
+            loop->ownerThread_ = &tlsThreadMarker;
+        }
+        claimed.set_value();
+        for (;;)
+            loop->runUntil(SteadyClock::time_point::max());
+    }).detach();
+    claimed.get_future().wait();
+}
+
 std::shared_ptr<RunLoop> RunLoop::mainShared() {
     // Never destroyed: other threads may post to the main loop during exit.
-    static auto *loop = new std::shared_ptr<RunLoop>(new RunLoop);
+    static auto *loop = [] {
+        auto *shared = new std::shared_ptr<RunLoop>(new RunLoop);
+        if (!mainthread::fixHostRunsMainLoop()) startMainDispatcher(*shared);
+        return shared;
+    }();
     return *loop;
 }
 
@@ -43,7 +68,8 @@ RunLoop &RunLoop::main() {
 
 std::shared_ptr<RunLoop> RunLoop::currentShared() {
     if (!tlsLoop) {
-        tlsLoop = isMainThread() ? mainShared() : std::shared_ptr<RunLoop>(new RunLoop);
+        const bool hostMain = mainthread::isInitialThread() && mainthread::fixHostRunsMainLoop();
+        tlsLoop = hostMain ? mainShared() : std::shared_ptr<RunLoop>(new RunLoop);
         std::lock_guard lock(tlsLoop->mutex_);
         tlsLoop->ownerThread_ = &tlsThreadMarker;
     }

@@ -1,8 +1,10 @@
 // Per-thread run loop: serves posted work, timers and (through posted work) stream events.
 //
-// Every thread has one, created on first use by RunLoop::current(); RunLoop::main() is the
-// loop of the process's initial thread. Work posted with perform() from any thread runs on the
-// loop's own thread, in posting order, while that thread runs the loop. Timers fire on their
+// Every thread has one, created on first use by RunLoop::current(). RunLoop::main() is the
+// main thread's loop: turned by the library's own dispatcher thread, or by the host on the
+// process's initial thread when it has declared so (MainThread.h). Work posted with perform()
+// from any thread runs on the loop's own thread, in posting order, while that thread runs the
+// loop. Timers fire on their
 // loop only while it runs. An idle loop sleeps on a condition variable; perform() and wakeUp()
 // wake it at once.
 //
@@ -68,6 +70,7 @@ public:
 
 private:
     RunLoop();
+    static void startMainDispatcher(std::shared_ptr<RunLoop> loop);
     bool runOnce(SteadyClock::time_point deadline);
     void claimOwner();
     std::shared_ptr<TimerHandle::State> dueTimer(SteadyClock::time_point now,

@@ -26,7 +26,6 @@
 #include "Platform/Semaphore.h"
 #include "Smartcard/IFDH/HVIFDH.h"
 #include "vorasel/HVAccessory.h"
-#include "vorasel/HVLog.h"
 #include "vorasel/dez_message.h"
 #include "vorasel/lib_tlv_hl.h"
 #include "vorasel/sc_atr.h"
@@ -41,15 +40,6 @@ using hv::platform::Semaphore;
 using hv::platform::SteadyClock;
 using Bytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
-
-// Prints the library's log lines on stderr.
-class StderrLogger : public HVDDAbstractLogger {
-public:
-    void logMessage(const HVDDLogMessage &m) override {
-        std::fprintf(stderr, "  | %s\n", m.logMsg.c_str());
-    }
-    std::string loggerName() override { return "vorasel.demo.stderr"; }
-};
 
 std::string hex(const uint8_t *p, size_t n, size_t limit = 48) {
     std::string s;
@@ -420,26 +410,18 @@ int Demo::run() {
 int demoMain(const std::vector<std::string> &args) {
     std::string card = "fast";
     int apdus = 200;
-    bool log = false;
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--card" && i + 1 < args.size()) {
             card = args[++i];
         } else if (args[i] == "--apdus" && i + 1 < args.size()) {
             apdus = std::atoi(args[++i].c_str());
             if (apdus < 0) apdus = 0;
-        } else if (args[i] == "--log") {
-            log = true;
         } else {
             std::fprintf(stderr, "vorasel demo: unknown argument '%s'\n", args[i].c_str());
-            std::fprintf(
-                stderr,
-                "usage: vorasel demo [--card t1|t1-crc|fast|dual|t0] [--apdus N] [--log]\n");
+            std::fprintf(stderr,
+                         "usage: vorasel demo [--card t1|t1-crc|fast|dual|t0] [--apdus N]\n");
             return 2;
         }
-    }
-    if (log) {
-        HVDDLog::addLogger(std::make_shared<StderrLogger>());
-        hvLogLevel = HVLogLevelVerbose;
     }
     return Demo(card, apdus).run();
 }

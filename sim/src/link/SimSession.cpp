@@ -70,6 +70,10 @@ ptrdiff_t SimSession::hostRead(uint8_t *buf, size_t cap) {
 }
 
 ptrdiff_t SimSession::hostWrite(const uint8_t *data, size_t len) {
+    {
+        std::lock_guard lock(mutex_);
+        if (faults_.failWrite.take()) return -1;
+    }
     const ptrdiff_t n = toDevice_->tryWrite(data, len);
     if (n > 0) {
         std::lock_guard lock(mutex_);
@@ -130,6 +134,11 @@ void SimSession::injectError(bool input, int code, std::string description) {
         (input ? inputError_ : outputError_) = Error{code, std::move(description)};
     }
     changed();
+}
+
+void SimSession::failNextWrites(int count) {
+    std::lock_guard lock(mutex_);
+    faults_.failWrite = FaultCount{count};
 }
 
 void SimSession::endFromDevice() {

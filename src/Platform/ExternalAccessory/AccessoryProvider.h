@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "vorasel/EAAccessory.h"
+
 namespace hv::platform {
 
 struct StreamError {
@@ -58,16 +60,6 @@ public:
     virtual void closeDirection(Direction direction) = 0;
     // The host is done with the session.
     virtual void close() = 0;
-};
-
-struct AccessoryInfo {
-    std::string name;
-    std::string manufacturer;
-    std::string modelNumber;
-    std::string serialNumber;
-    std::string firmwareRevision;
-    std::string hardwareRevision;
-    std::vector<std::string> protocolStrings;
 };
 
 class AccessoryProvider {

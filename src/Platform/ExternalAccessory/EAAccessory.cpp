@@ -1,4 +1,4 @@
-#include "Platform/ExternalAccessory/EAAccessory.h"
+#include "vorasel/EAAccessory.h"
 
 #include <algorithm>
 

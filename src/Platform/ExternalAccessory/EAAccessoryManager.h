@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "Platform/ExternalAccessory/AccessoryProvider.h"
-#include "Platform/ExternalAccessory/EAAccessory.h"
+#include "vorasel/EAAccessory.h"
 
 namespace hv::platform {
 

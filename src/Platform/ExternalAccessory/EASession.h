@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "Platform/ExternalAccessory/EAAccessory.h"
+#include "vorasel/EAAccessory.h"
 #include "Platform/ExternalAccessory/Stream.h"
 
 namespace hv::platform {

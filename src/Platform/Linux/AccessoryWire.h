@@ -19,8 +19,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "vorasel/EAAccessory.h"
 
 namespace hv::platform::wire {
 
@@ -59,5 +62,17 @@ inline std::vector<std::string> split(const std::string &line, char separator) {
         start = at + 1;
     }
 }
+
+// One line of the control connection, as the library reads it.
+struct ControlLine {
+    enum class Kind { Sync, Attach, Detach };
+    Kind kind;
+    std::string id;      // the daemon's accessory id (attach, detach)
+    AccessoryInfo info;  // attach only
+};
+
+// Nothing for a line the library does not know or that lacks fields: the daemon is another
+// process, and a line that does not fit is skipped, never half used.
+std::optional<ControlLine> parseControlLine(const std::string &line);
 
 }  // namespace hv::platform::wire

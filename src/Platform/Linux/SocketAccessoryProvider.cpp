@@ -10,8 +10,9 @@
 #include <deque>
 #include <vector>
 
-#include "Platform/Linux/AccessoryWire.h"
 #include "Platform/ExternalAccessory/EAAccessoryManager.h"
+#include "Platform/Linux/AccessoryWire.h"
+#include "Platform/Linux/InboundFrames.h"
 #include "Platform/Linux/UnixSocket.h"
 
 namespace hv::platform {
@@ -30,71 +31,50 @@ public:
     void applyOpenStates(uint8_t in, uint8_t out) {
         {
             std::lock_guard lock(mutex_);
-            applyOpenStatesLocked(in, out);
+            inbound_.applyOpenStates(in, out);
         }
         notify();
     }
 
     OpenState openState(Direction d) const override {
         std::lock_guard lock(mutex_);
-        return d == Direction::Input ? inOpen_ : outOpen_;
+        return d == Direction::Input ? inbound_.inputOpen() : inbound_.outputOpen();
     }
     size_t bytesAvailable() const override {
         std::lock_guard lock(mutex_);
-        return std::min(inBytes_, window_);
+        return inbound_.visibleBytes();
     }
     bool hasPendingBytes() const override {
         std::lock_guard lock(mutex_);
-        return inBytes_ > 0;
+        return inbound_.pendingBytes() > 0;
     }
     void beginReadEvent() override {
         std::lock_guard lock(mutex_);
-        // A piece the accessory wants delivered alone is shown alone; plain data is shown
-        // up to the next such piece.
-        window_ = 0;
-        for (const auto &piece : pieces_) {
-            if (piece.separate) {
-                if (window_ == 0) window_ = piece.bytes.size() - piece.offset;
-                break;
-            }
-            window_ += piece.bytes.size() - piece.offset;
-        }
+        inbound_.beginReadEvent();
     }
     ptrdiff_t read(uint8_t *buf, size_t cap) override {
         size_t n = 0;
         {
             std::lock_guard lock(mutex_);
-            if (inBytes_ == 0) return inEnded_ ? -1 : 0;
-            size_t allowed = std::min(cap, window_);
-            while (allowed > 0 && !pieces_.empty()) {
-                auto &piece = pieces_.front();
-                const size_t take = std::min(allowed, piece.bytes.size() - piece.offset);
-                std::copy_n(piece.bytes.begin() + static_cast<ptrdiff_t>(piece.offset), take,
-                            buf + n);
-                piece.offset += take;
-                n += take;
-                allowed -= take;
-                if (piece.offset == piece.bytes.size()) pieces_.pop_front();
-            }
-            inBytes_ -= n;
-            window_ -= n;
+            if (inbound_.pendingBytes() == 0) return inEnded_ ? -1 : 0;
+            n = inbound_.read(buf, cap);
         }
         wake();  // room for more inbound
         return static_cast<ptrdiff_t>(n);
     }
     bool inputEnded() const override {
         std::lock_guard lock(mutex_);
-        return inEnded_ && inBytes_ == 0;
+        return inEnded_ && inbound_.pendingBytes() == 0;
     }
     bool hasSpace() const override {
         std::lock_guard lock(mutex_);
-        return !outEnded_ && outbound_.size() < capacity_;
+        return !outputEndedLocked() && outbound_.size() < capacity_;
     }
     ptrdiff_t write(const uint8_t *data, size_t len) override {
         size_t n;
         {
             std::lock_guard lock(mutex_);
-            if (outEnded_ || closed_) return -1;
+            if (outputEndedLocked() || closed_) return -1;
             n = std::min(len, capacity_ - std::min(capacity_, outbound_.size()));
             outbound_.insert(outbound_.end(), data, data + n);
         }
@@ -103,11 +83,11 @@ public:
     }
     bool outputEnded() const override {
         std::lock_guard lock(mutex_);
-        return outEnded_;
+        return outputEndedLocked();
     }
     std::optional<StreamError> error(Direction d) const override {
         std::lock_guard lock(mutex_);
-        return d == Direction::Input ? inError_ : outError_;
+        return d == Direction::Input ? inbound_.inputError() : inbound_.outputError();
     }
     void setListener(std::function<void()> listener) override {
         std::lock_guard lock(mutex_);
@@ -119,7 +99,7 @@ public:
             if (d == Direction::Output)
                 shutdownOutput_ = true;
             else
-                dropInput_ = true;
+                inbound_.dropInput();
         }
         wake();
     }
@@ -136,11 +116,7 @@ public:
     }
 
 private:
-    struct Piece {
-        std::vector<uint8_t> bytes;
-        size_t offset = 0;
-        bool separate = false;
-    };
+    bool outputEndedLocked() const { return outEnded_ || inbound_.outputClosedByPeer(); }
 
     void wake() {
         const uint64_t one = 1;
@@ -156,17 +132,6 @@ private:
         if (listener) listener();
     }
 
-    void applyOpenStatesLocked(uint8_t in, uint8_t out) {
-        inOpen_ = decodeOpen(in);
-        outOpen_ = decodeOpen(out);
-        if (inOpen_ == OpenState::Failed) inError_ = StreamError{61, "Connection refused"};
-        if (outOpen_ == OpenState::Failed) outError_ = StreamError{61, "Connection refused"};
-    }
-
-    static OpenState decodeOpen(uint8_t v) {
-        return v == 1 ? OpenState::Open : v == 2 ? OpenState::Failed : OpenState::Opening;
-    }
-
     // Reads one frame; false when the daemon has closed or broken the connection.
     bool readFrame() {
         uint8_t header[wire::kHeaderSize];
@@ -176,32 +141,7 @@ private:
         std::vector<uint8_t> payload(length);
         if (length && !unixsocket::readExact(fd_, payload.data(), length)) return false;
         std::lock_guard lock(mutex_);
-        switch (header[0]) {
-            case 'O':
-                if (length >= 2) applyOpenStatesLocked(payload[0], payload[1]);
-                break;
-            case 'D':
-            case 'P':
-                if (!dropInput_ && length) {
-                    inBytes_ += length;
-                    pieces_.push_back(Piece{std::move(payload), 0, header[0] == 'P'});
-                }
-                break;
-            case 'E':
-                if (length >= 5) {
-                    const int code = static_cast<int>((uint32_t{payload[1]} << 24) |
-                                                      (uint32_t{payload[2]} << 16) |
-                                                      (uint32_t{payload[3]} << 8) | payload[4]);
-                    StreamError e{code, std::string(payload.begin() + 5, payload.end())};
-                    (payload[0] == 0 ? inError_ : outError_) = e;
-                }
-                break;
-            case 'C':
-                outEnded_ = true;
-                break;
-            default:
-                break;
-        }
+        inbound_.apply(header[0], std::move(payload));
         return true;
     }
 
@@ -211,8 +151,8 @@ private:
             {
                 std::lock_guard lock(mutex_);
                 if (closed_) return;
-                wantRead = !inEnded_ && inBytes_ < kInboundLimit;
-                wantWrite = !outbound_.empty() && !outEnded_;
+                wantRead = !inEnded_ && inbound_.pendingBytes() < kInboundLimit;
+                wantWrite = !outbound_.empty() && !outputEndedLocked();
                 shutdownNow = shutdownOutput_ && outbound_.empty() && !shutDown_;
                 if (shutdownNow) shutDown_ = true;
             }
@@ -256,13 +196,8 @@ private:
     const int wakeFd_;
     const size_t capacity_;
     mutable std::mutex mutex_;
-    OpenState inOpen_ = OpenState::Opening, outOpen_ = OpenState::Opening;
-    std::optional<StreamError> inError_, outError_;
-    std::deque<Piece> pieces_;
-    size_t inBytes_ = 0;
-    size_t window_ = 0;
+    InboundFrames inbound_;
     bool inEnded_ = false;
-    bool dropInput_ = false;
     std::deque<uint8_t> outbound_;
     bool outEnded_ = false;
     bool shutdownOutput_ = false;
@@ -292,12 +227,15 @@ std::shared_ptr<SocketAccessoryProvider> SocketAccessoryProvider::connect(
         p->controlDone_.set_value();
     }).detach();
     // The daemon first lists what is attached, then says so.
-    for (int i = 0; i < 400 && !provider->synced_.load(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    provider->syncedFuture_.wait_for(std::chrono::seconds(2));
     return provider;
 }
 
 thread_local bool SocketAccessoryProvider::inControlLoop_ = false;
+
+void SocketAccessoryProvider::markSynced() {
+    std::call_once(syncedOnce_, [this] { synced_.set_value(); });
+}
 
 SocketAccessoryProvider::SocketAccessoryProvider(std::string path, EAAccessoryManager &manager,
                                                  size_t outputCapacity)
@@ -324,46 +262,44 @@ void SocketAccessoryProvider::controlLoop(int fd) {
     inControlLoop_ = true;
     auto &manager = manager_;
     while (auto line = unixsocket::readLine(fd)) {
-        if (*line == "SYNC") {
-            synced_.store(true);
-        } else if (line->rfind("ATTACH ", 0) == 0) {
-            auto fields = wire::split(line->substr(7), '\t');
-            if (fields.size() < 8) continue;
-            {
-                // An attach that races the initial listing may be announced twice.
+        auto message = wire::parseControlLine(*line);
+        if (!message) continue;
+        switch (message->kind) {
+            case wire::ControlLine::Kind::Sync:
+                markSynced();
+                break;
+            case wire::ControlLine::Kind::Attach: {
+                {
+                    // An attach that races the initial listing may be announced twice.
+                    std::lock_guard lock(mutex_);
+                    bool known = false;
+                    for (const auto &[ours, theirs] : daemonIds_)
+                        known |= theirs == message->id;
+                    if (known) break;
+                }
+                auto accessory = manager.accessoryAttached(std::move(message->info));
                 std::lock_guard lock(mutex_);
-                bool known = false;
-                for (const auto &[ours, theirs] : daemonIds_)
-                    known |= theirs == fields[0];
-                if (known) continue;
+                daemonIds_[accessory->connectionID()] = message->id;
+                break;
             }
-            AccessoryInfo info{fields[1],
-                               fields[2],
-                               fields[3],
-                               fields[4],
-                               fields[5],
-                               fields[6],
-                               wire::split(fields[7], ',')};
-            auto accessory = manager.accessoryAttached(info);
-            std::lock_guard lock(mutex_);
-            daemonIds_[accessory->connectionID()] = fields[0];
-        } else if (line->rfind("DETACH ", 0) == 0) {
-            const std::string id = line->substr(7);
-            uint32_t ours = 0;
-            {
-                std::lock_guard lock(mutex_);
-                for (auto it = daemonIds_.begin(); it != daemonIds_.end(); ++it) {
-                    if (it->second == id) {
-                        ours = it->first;
-                        daemonIds_.erase(it);
-                        break;
+            case wire::ControlLine::Kind::Detach: {
+                uint32_t ours = 0;
+                {
+                    std::lock_guard lock(mutex_);
+                    for (auto it = daemonIds_.begin(); it != daemonIds_.end(); ++it) {
+                        if (it->second == message->id) {
+                            ours = it->first;
+                            daemonIds_.erase(it);
+                            break;
+                        }
                     }
                 }
+                if (ours) manager.accessoryDetached(ours);
+                break;
             }
-            if (ours) manager.accessoryDetached(ours);
         }
     }
-    synced_.store(true);
+    markSynced();
     detachAll();
 }
 

@@ -53,7 +53,10 @@ private:
     std::promise<void> controlDone_;
     std::shared_future<void> controlFinished_ = controlDone_.get_future().share();
     static thread_local bool inControlLoop_;
-    std::atomic<bool> synced_{false};
+    void markSynced();
+    std::once_flag syncedOnce_;
+    std::promise<void> synced_;
+    std::shared_future<void> syncedFuture_ = synced_.get_future().share();
 };
 
 }  // namespace hv::platform

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -11,9 +12,9 @@
 
 #include "CaptureLogger.h"
 #include "Platform/Application.h"
-#include "Platform/ExternalAccessory/EAAccessory.h"
 #include "Platform/NotificationCenter.h"
 #include "Wait.h"
+#include "vorasel/EAAccessory.h"
 #include "vorasel/HVAccessory.h"
 #include "vorasel/sim/InProcessLink.h"
 #include "vorasel/sim/SimAccessory.h"
@@ -49,10 +50,24 @@ protected:
         (void)accessory;
     }
     void TearDown() override {
-        for (auto t : tokens)
-            NotificationCenter::defaultCenter().removeObserver(t);
         for (auto &a : accessories)
             hv::sim::inprocess::disconnect(a);
+        // A Vorasel accessory that came and went is announced gone before the next test
+        // starts, so no announcement of this test reaches the next one.
+        EXPECT_TRUE(hv::test::waitUntil([&] {
+            const size_t connects = publicCount(HVAccessoryDidConnectNotification);
+            const size_t disconnects = publicCount(HVAccessoryDidDisconnectNotification);
+            return (!voraselMade || disconnects > 0) && connects == disconnects &&
+                   !HVAccessory::sharedClass().isConnected();
+        })) << "a disconnect announcement is missing";
+        for (auto t : tokens)
+            NotificationCenter::defaultCenter().removeObserver(t);
+    }
+
+    size_t publicCount(const char *name) {
+        std::lock_guard lock(mutex);
+        return static_cast<size_t>(
+            std::count_if(seen.begin(), seen.end(), [&](const Seen &s) { return s.name == name; }));
     }
 
     std::shared_ptr<hv::sim::SimAccessory> makeAccessory(std::vector<std::string> protocols,
@@ -62,6 +77,8 @@ protected:
         id.protocols = std::move(protocols);
         id.modelNumber = std::move(model);
         id.hardwareRevision = std::move(revision);
+        voraselMade = voraselMade || std::find(id.protocols.begin(), id.protocols.end(),
+                                               "manager") != id.protocols.end();
         auto a = hv::sim::SimAccessory::create(id);
         hv::sim::inprocess::connect(a);
         accessories.push_back(a);
@@ -84,6 +101,7 @@ protected:
     std::vector<Seen> seen;
     std::vector<hv::platform::ObserverToken> tokens;
     std::vector<std::shared_ptr<hv::sim::SimAccessory>> accessories;
+    bool voraselMade = false;  // every test attaches the Vorasel accessories it makes
 };
 
 }  // namespace

@@ -88,3 +88,83 @@ TEST_P(TransportTest, EndingAnUnstartedSessionReturnsAtOnce) {
     session->endSession();
     EXPECT_EQ(session->state(), HVSessionStateEnding);
 }
+
+// A write the stream refuses while it still reports open (the in-process link can make one;
+// over the socket the daemon's end never refuses a frame).
+TEST_P(TransportTest, AnImmediateWriteErrorReturnsErrorAndTheNextWriteGoesThrough) {
+    if (!inProcess()) GTEST_SKIP() << "the socket transport takes every write while open";
+    ASSERT_EQ(start(HVAccessoryProtocolSensor), HVSessionStatusSuccess);
+    auto simSession = accessory->latestSession("sensor");
+    ASSERT_NE(simSession, nullptr);
+    simSession->failNextWrites(1);
+    ScopedCapture capture;
+    EXPECT_EQ(write(HVAccessoryProtocolSensor, pattern(10)), HVSessionStatusError);
+    EXPECT_TRUE(capture.logger().contains("] Write error! (1) "));
+    EXPECT_EQ(received(HVAccessoryProtocolSensor).losses(), 0u);
+
+    const auto next = pattern(12, 3);
+    EXPECT_EQ(write(HVAccessoryProtocolSensor, next), HVSessionStatusSuccess);
+    std::vector<uint8_t> got(next.size());
+    ASSERT_NE(held->latest(), nullptr);
+    size_t n = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (n < got.size()) {
+        const ptrdiff_t r = held->latest()->read(got.data() + n, got.size() - n, deadline);
+        ASSERT_GT(r, 0);
+        n += static_cast<size_t>(r);
+    }
+    EXPECT_EQ(got, next);
+}
+
+TEST_P(TransportTest, ADeferredWriteErrorDropsThePendingBytesReportsOneLossAndLetsTheNextWrite) {
+    if (!inProcess()) GTEST_SKIP() << "the socket transport takes every write while open";
+    ASSERT_EQ(start(HVAccessoryProtocolSensor), HVSessionStatusSuccess);
+    auto simSession = accessory->latestSession("sensor");
+    auto port = held->latest();
+    ASSERT_NE(simSession, nullptr);
+    ASSERT_NE(port, nullptr);
+
+    // More than the pipe holds: the tail waits in the session for space.
+    const auto first = pattern(2000, 1);
+    ASSERT_EQ(write(HVAccessoryProtocolSensor, first), HVSessionStatusSuccess);
+    const uint8_t one[] = {9};
+    EXPECT_EQ(HVSessionProtocolDriver::sharedClass().writeData(one, 1, HVAccessoryProtocolSensor),
+              HVSessionStatusError);  // still pending
+
+    simSession->failNextWrites(1);
+    ScopedCapture capture;
+    // Draining makes space; the flush that follows fails and drops the rest.
+    std::vector<uint8_t> drained(4096);
+    size_t got = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!capture.logger().contains("] Write error! (1) ") &&
+           std::chrono::steady_clock::now() < deadline) {
+        const ptrdiff_t r = port->read(drained.data() + got, drained.size() - got,
+                                       std::chrono::steady_clock::now() + 1ms);
+        if (r > 0) got += static_cast<size_t>(r);
+    }
+    ASSERT_TRUE(capture.logger().contains("] Write error! (1) "));
+    EXPECT_TRUE(waitUntil([&] { return received(HVAccessoryProtocolSensor).losses() == 1; }));
+
+    // The next write goes out whole, right after what the pipe already held: a prefix of the
+    // first write, never its dropped tail.
+    const auto next = pattern(16, 77);
+    EXPECT_TRUE(waitUntil(
+        [&] { return write(HVAccessoryProtocolSensor, next) == HVSessionStatusSuccess; }));
+    drained.resize(got);
+    const auto endsWithNext = [&] {
+        return drained.size() >= next.size() &&
+               std::equal(next.begin(), next.end(), drained.end() - next.size());
+    };
+    uint8_t buf[512];
+    while (!endsWithNext() && std::chrono::steady_clock::now() < deadline + 5s) {
+        const ptrdiff_t r = port->read(buf, sizeof buf, std::chrono::steady_clock::now() + 1ms);
+        if (r > 0) drained.insert(drained.end(), buf, buf + r);
+    }
+    ASSERT_TRUE(endsWithNext());
+    const size_t prefix = drained.size() - next.size();
+    EXPECT_LT(prefix, first.size());
+    EXPECT_TRUE(std::equal(drained.begin(), drained.begin() + static_cast<ptrdiff_t>(prefix),
+                           first.begin()));
+    EXPECT_EQ(received(HVAccessoryProtocolSensor).losses(), 1u);
+}

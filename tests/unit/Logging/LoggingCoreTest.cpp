@@ -9,7 +9,7 @@
 #include "CaptureLogger.h"
 #include "Platform/Application.h"
 #include "Platform/Semaphore.h"
-#include "Platform/SerialQueue.h"
+#include "vorasel/SerialQueue.h"
 #include "Wait.h"
 #include "vorasel/HVLog.h"
 

@@ -1,11 +1,18 @@
+#include <atomic>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "Platform/Application.h"
 #include "Platform/NotificationCenter.h"
+#include "Platform/RunLoop.h"
+#include "Wait.h"
 
 using hv::platform::Application;
 using hv::platform::NotificationCenter;
@@ -49,10 +56,12 @@ TEST(Application, InformationAndDefaultsCanBeSetByTheHost) {
 
 TEST(Application, KnowsTheMainThreadAndTheSystem) {
     Application &app = Application::shared();
-    EXPECT_TRUE(app.isMainThread());
-    bool otherIsMain = true;
-    std::thread([&] { otherIsMain = app.isMainThread(); }).join();
-    EXPECT_FALSE(otherIsMain);
+    // The library's dispatcher is the main thread here; the test's thread is not.
+    EXPECT_FALSE(app.isMainThread());
+    std::atomic<int> onMain{-1};
+    hv::platform::RunLoop::main().perform([&] { onMain.store(app.isMainThread() ? 1 : 0); });
+    ASSERT_TRUE(hv::test::waitUntil([&] { return onMain.load() >= 0; }));
+    EXPECT_EQ(onMain.load(), 1);
     EXPECT_FALSE(app.operatingSystemVersion().empty());
     EXPECT_FALSE(app.processName().empty());
 }
@@ -66,13 +75,54 @@ TEST(Application, FindsResourcesAndHandsSoundsToTheHook) {
     ASSERT_TRUE(path.has_value());
     EXPECT_FALSE(app.pathForResource("HVAccessoryDisconnected", "wav").has_value());
 
+    std::mutex mutex;
     std::vector<std::string> played;
-    app.setSoundHook([&](const std::string &p) { played.push_back(p); });
+    std::thread::id hookThread;
+    app.setSoundHook([&](const std::string &p) {
+        std::lock_guard lock(mutex);
+        played.push_back(p);
+        hookThread = std::this_thread::get_id();
+    });
     app.playSystemSound(*path);
+    EXPECT_TRUE(hv::test::waitUntil([&] {
+        std::lock_guard lock(mutex);
+        return !played.empty();
+    }));
     app.setSoundHook(nullptr);
     app.setResourceDirectory("");
+    std::lock_guard lock(mutex);
     EXPECT_EQ(played, std::vector<std::string>{*path});
+    EXPECT_NE(hookThread, std::this_thread::get_id());
     std::filesystem::remove_all(dir);
+}
+
+TEST(Application, ASlowSoundHookNeverHoldsUpTheCallerAndDropsWhatItCannotKeep) {
+    Application &app = Application::shared();
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool release = false;
+    std::atomic<int> played{0};
+    app.setSoundHook([&](const std::string &) {
+        std::unique_lock lock(mutex);
+        cv.wait(lock, [&] { return release; });
+        played.fetch_add(1);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3 * Application::kMaxPendingSounds; ++i)
+        app.playSystemSound("/nowhere/sound.wav");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    {
+        std::lock_guard lock(mutex);
+        release = true;
+    }
+    cv.notify_all();
+    EXPECT_TRUE(
+        hv::test::waitUntil([&] { return played.load() == Application::kMaxPendingSounds; }));
+    // Once the hook has caught up, sounds play again.
+    app.playSystemSound("/nowhere/sound.wav");
+    EXPECT_TRUE(
+        hv::test::waitUntil([&] { return played.load() == Application::kMaxPendingSounds + 1; }));
+    app.setSoundHook(nullptr);
 }
 
 TEST(Application, CachesDirectoryFollowsTheEnvironmentUnlessSet) {

@@ -1,13 +1,16 @@
 #include <time.h>
 
 #include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "Platform/MainThread.h"
 #include "Platform/RunLoop.h"
 #include "Platform/Semaphore.h"
+#include "Platform/ThreadName.h"
 #include "Wait.h"
 
 using hv::platform::RunLoop;
@@ -161,26 +164,45 @@ TEST(RunLoop, IdleLoopSleepsInsteadOfSpinning) {
     });
 }
 
-TEST(RunLoop, MainLoopIsTheInitialThreadsLoop) {
-    // GoogleTest runs tests on the process's initial thread.
-    EXPECT_EQ(&RunLoop::current(), &RunLoop::main());
-    EXPECT_TRUE(RunLoop::main().isCurrent());
-    std::thread other([] {
-        EXPECT_NE(&RunLoop::current(), &RunLoop::main());
-        EXPECT_FALSE(RunLoop::main().isCurrent());
+TEST(MainDispatcher, TurnsTheMainLoopOnAThreadOfItsOwn) {
+    // Nobody in this test program runs the main loop: the library's dispatcher does.
+    EXPECT_NE(&RunLoop::current(), &RunLoop::main());
+    EXPECT_FALSE(RunLoop::main().isCurrent());
+    EXPECT_FALSE(hv::platform::mainthread::isMainThread());
+
+    std::atomic<bool> ran{false}, onMain{false}, mainIsCurrent{false};
+    std::string name;
+    RunLoop::main().perform([&] {
+        onMain.store(hv::platform::mainthread::isMainThread());
+        mainIsCurrent.store(RunLoop::main().isCurrent() && &RunLoop::current() == &RunLoop::main());
+        name = hv::platform::currentThreadName();
+        ran.store(true);
     });
-    other.join();
+    ASSERT_TRUE(hv::test::waitUntil([&] { return ran.load(); }));
+    EXPECT_TRUE(onMain.load());
+    EXPECT_TRUE(mainIsCurrent.load());
+    EXPECT_EQ(name, "hv.main");
 }
 
-TEST(RunLoop, WorkPostedToTheMainLoopRunsOnlyWhenTheMainThreadRunsIt) {
-    std::atomic<bool> ran{false};
-    Semaphore posted;
-    std::thread other([&] {
-        RunLoop::main().perform([&] { ran.store(true); });
-        posted.signal();
+TEST(MainDispatcher, TheHostCannotTakeTheMainLoopOnceTheLibraryTurnsIt) {
+    RunLoop::main();
+    EXPECT_FALSE(hv::platform::mainthread::setHostRunsMainLoop());
+    EXPECT_FALSE(hv::platform::mainthread::hostRunsMainLoop());
+}
+
+TEST(MainDispatcher, TimersOnTheMainLoopFireWithoutTheHost) {
+    std::atomic<int> fired{0};
+    std::atomic<bool> added{false};
+    hv::platform::TimerHandle timer;
+    RunLoop::main().perform([&] {
+        timer = RunLoop::main().addTimer(1ms, true, [&] { fired.fetch_add(1); });
+        added.store(true);
     });
-    posted.wait();
-    other.join();
-    EXPECT_FALSE(ran.load());
-    EXPECT_TRUE(RunLoop::main().runUntil(SteadyClock::now() + 5s, [&] { return ran.load(); }));
+    EXPECT_TRUE(hv::test::waitUntil([&] { return added.load() && fired.load() >= 3; }));
+    std::atomic<bool> stopped{false};
+    RunLoop::main().perform([&] {
+        timer.invalidate();
+        stopped.store(true);
+    });
+    EXPECT_TRUE(hv::test::waitUntil([&] { return stopped.load(); }));
 }

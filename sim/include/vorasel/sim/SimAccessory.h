@@ -56,6 +56,7 @@ struct SessionFaults {
     FaultCount failInputOpen;    // the input stream fails to open
     FaultCount failOutputOpen;   // the output stream fails to open
     bool holdOpen = false;       // streams stay opening until releaseOpen()
+    FaultCount failWrite;        // host writes fail (-1) while the stream still reports open
     std::vector<size_t> chunks;  // host sees received bytes in these pieces (cycled)
     size_t randomChunkMin = 0;   // or in random pieces of [min, max] bytes
     size_t randomChunkMax = 0;
@@ -101,6 +102,8 @@ public:
     // Faults on a running session.
     void releaseOpen();
     void injectError(bool input, int code, std::string description);
+    // The next `count` host writes fail, taking nothing, with no error and the stream open.
+    void failNextWrites(int count);
     // The device side ends the session: the host sees end of stream.
     void endFromDevice();
 
@@ -148,8 +151,10 @@ public:
     bool isAttached() const;
     void setFirmwareRevision(std::string revision);
     // Detach after `detachAfter`, attach again `reattachAfter` later, with a new firmware
-    // revision when one is given (what a firmware reset does). Runs on a thread of its own.
-    void powerCycle(std::chrono::milliseconds detachAfter, std::chrono::milliseconds reattachAfter,
+    // revision when one is given (what a firmware reset does); without `reattachAfter` the
+    // accessory stays detached (a reset that never comes back). Runs on a thread of its own.
+    void powerCycle(std::chrono::milliseconds detachAfter,
+                    std::optional<std::chrono::milliseconds> reattachAfter,
                     std::optional<std::string> newFirmwareRevision = std::nullopt);
     void waitForPowerCycle();
 

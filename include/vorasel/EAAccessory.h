@@ -1,5 +1,8 @@
-// One attached accessory, as the accessory service reports it. Immutable but for the
-// connected flag, which turns false when the accessory goes away.
+// One attached accessory, as the platform's accessory service reports it: what
+// HVAccessory::getAccessory() hands out. Immutable but for the connected flag, which turns false
+// when the accessory goes away.
+//
+// Thread rules: every operation may be called from any thread.
 #pragma once
 
 #include <atomic>
@@ -7,11 +10,22 @@
 #include <string>
 #include <vector>
 
-#include "Platform/ExternalAccessory/AccessoryProvider.h"
+#include "vorasel/hv_export.h"
 
 namespace hv::platform {
 
-class EAAccessory {
+// What an accessory says of itself when it attaches.
+struct AccessoryInfo {
+    std::string name;
+    std::string manufacturer;
+    std::string modelNumber;
+    std::string serialNumber;
+    std::string firmwareRevision;
+    std::string hardwareRevision;
+    std::vector<std::string> protocolStrings;
+};
+
+class HV_EXPORT EAAccessory {
 public:
     EAAccessory(uint32_t connectionID, AccessoryInfo info)
         : connectionID_(connectionID), info_(std::move(info)) {}
@@ -27,6 +41,7 @@ public:
     const std::string &hardwareRevision() const { return info_.hardwareRevision; }
     bool isConnected() const { return connected_.load(); }
 
+    // The accessory service's own: the accessory has gone.
     void markDisconnected() { connected_.store(false); }
 
 private:
