@@ -1,13 +1,17 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-install(TARGETS vorasel vorasel_static EXPORT voraselTargets
+# The simulator installs too (static, with the library inside), for programs that embed the
+# simulated case through vorasel/hv_simulated_case.h.
+install(TARGETS vorasel vorasel_static vorasel-sim vorasel-sim-core EXPORT voraselTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/vorasel
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/sim/include/vorasel/hv_simulated_case.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorasel)
 install(EXPORT voraselTargets NAMESPACE vorasel::
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vorasel)
 

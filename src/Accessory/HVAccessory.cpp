@@ -36,8 +36,10 @@ std::recursive_mutex &classLock() {
 }
 
 const std::string &managerProtocol() {
-    static const std::string s = HVProtocolSession::stringFromProtocol(HVAccessoryProtocolManager);
-    return s;
+    // Never destroyed: the library's threads may still match accessories during exit.
+    static const auto *s =
+        new std::string(HVProtocolSession::stringFromProtocol(HVAccessoryProtocolManager));
+    return *s;
 }
 
 constexpr auto kSettling = std::chrono::nanoseconds(100000000);

@@ -2,14 +2,18 @@
 
 #include <sys/utsname.h>
 #include <sys/xattr.h>
-#include <syslog.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 
+#include "Platform/Linux/SystemLogClient.h"
 #include "Platform/MainThread.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/ThreadName.h"
@@ -51,6 +55,12 @@ void Application::setInfoList(const std::string &key, std::vector<std::string> v
         }
     }
     info_.emplace_back(key, std::move(values));
+}
+
+bool Application::declaresBackgroundMode() const {
+    for (const auto &mode : infoList(BackgroundModesKey))
+        if (!mode.empty()) return true;
+    return false;
 }
 
 bool Application::boolForKey(const std::string &key) const {
@@ -143,14 +153,63 @@ void Application::playSystemSound(const std::string &path) {
 }
 
 void Application::systemLog(int priority, const std::string &text) {
+    SystemLogHook hook;
+    std::string tag;
     {
         std::lock_guard lock(mutex_);
-        if (!syslogOpen_) {
-            openlog(nullptr, LOG_PID, LOG_USER);
-            syslogOpen_ = true;
-        }
+        hook = systemLogHook_;
+        tag = processName_;
     }
-    syslog(priority, "%s", text.c_str());
+    if (hook) {
+        hook(priority, text);
+        return;
+    }
+    static auto *client = new SystemLogClient;
+    client->send(priority, tag, text);
+}
+
+void Application::setSystemLogHook(SystemLogHook hook) {
+    std::lock_guard lock(mutex_);
+    systemLogHook_ = std::move(hook);
+}
+
+void Application::consoleLog(const std::string &text) {
+    ConsoleLogHook hook;
+    std::string name;
+    {
+        std::lock_guard lock(mutex_);
+        hook = consoleLogHook_;
+        name = processName_;
+    }
+    if (hook) {
+        hook(text);
+        return;
+    }
+    const auto now = std::chrono::system_clock::now();
+    const time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    tm local{};
+    localtime_r(&seconds, &local);
+    char prefix[96];
+    const size_t dateLen = std::strftime(prefix, sizeof prefix, "%Y-%m-%d %H:%M:%S", &local);
+    std::snprintf(prefix + dateLen, sizeof prefix - dateLen, ".%03d ", static_cast<int>(millis));
+    char ids[48];
+    std::snprintf(ids, sizeof ids, "[%d:%llx] ", static_cast<int>(getpid()),
+                  static_cast<unsigned long long>(currentThreadId()));
+    std::string line = prefix + name + ids + text + "\n";
+    for (size_t done = 0; done < line.size();) {
+        const ssize_t n = ::write(STDERR_FILENO, line.data() + done, line.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+    }
+}
+
+void Application::setConsoleLogHook(ConsoleLogHook hook) {
+    std::lock_guard lock(mutex_);
+    consoleLogHook_ = std::move(hook);
 }
 
 std::string Application::cachesDirectory() const {
@@ -172,6 +231,14 @@ bool Application::setExtendedAttribute(const std::string &path, const std::strin
                                        const std::string &value, std::string *error) {
     const std::string attr = "user." + name;
     if (setxattr(path.c_str(), attr.c_str(), value.data(), value.size(), 0) == 0) return true;
+    if (error) *error = std::strerror(errno);
+    return false;
+}
+
+bool Application::setExtendedAttribute(int fd, const std::string &name, const std::string &value,
+                                       std::string *error) {
+    const std::string attr = "user." + name;
+    if (fsetxattr(fd, attr.c_str(), value.data(), value.size(), 0) == 0) return true;
     if (error) *error = std::strerror(errno);
     return false;
 }

@@ -40,6 +40,8 @@ public:
     // Information dictionary: list-valued entries.
     std::vector<std::string> infoList(const std::string &key) const;
     void setInfoList(const std::string &key, std::vector<std::string> values);
+    // Whether the UIBackgroundModes list has a non-empty entry (hvDoesAppRunInBackground).
+    bool declaresBackgroundMode() const;
 
     // User defaults (booleans are all the library reads); absent means false.
     bool boolForKey(const std::string &key) const;
@@ -68,8 +70,19 @@ public:
     void setSoundHook(SoundHook hook);
     void playSystemSound(const std::string &path);
 
-    // System log (syslog) at the given priority (0..7, as syslog's own scale).
+    // System log (syslog, facility "user", tagged with the process name and id) at the given
+    // priority (0..7, syslog's own scale). With a hook set, the line goes to the hook instead.
+    using SystemLogHook = std::function<void(int priority, const std::string &text)>;
     void systemLog(int priority, const std::string &text);
+    void setSystemLogHook(SystemLogHook hook);
+
+    // The platform's own console: one line on standard error with the date, the process name
+    // and the process and thread ids in front, written with one write. For the library's
+    // reports about its own logging, which cannot go through the loggers. With a hook set,
+    // the text goes to the hook instead.
+    using ConsoleLogHook = std::function<void(const std::string &text)>;
+    void consoleLog(const std::string &text);
+    void setConsoleLogHook(ConsoleLogHook hook);
 
     std::string cachesDirectory() const;
     void setCachesDirectory(std::string directory);
@@ -77,6 +90,9 @@ public:
     // Extended attributes ("user." is put in front of the name) and protection classes.
     static bool setExtendedAttribute(const std::string &path, const std::string &name,
                                      const std::string &value, std::string *error = nullptr);
+    // The same on an open file, which works after the file was renamed or deleted.
+    static bool setExtendedAttribute(int fd, const std::string &name, const std::string &value,
+                                     std::string *error = nullptr);
     static bool removeExtendedAttribute(const std::string &path, const std::string &name,
                                         std::string *error = nullptr);
     static bool hasExtendedAttribute(const std::string &path, const std::string &name);
@@ -100,7 +116,8 @@ private:
     std::string cachesDirectory_;
     SoundHook soundHook_;
     int pendingSounds_ = 0;
-    bool syslogOpen_ = false;
+    SystemLogHook systemLogHook_;
+    ConsoleLogHook consoleLogHook_;
 };
 
 }  // namespace hv::platform

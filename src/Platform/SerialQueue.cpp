@@ -8,7 +8,8 @@ namespace {
 thread_local const SerialQueue *tlsCurrentQueue = nullptr;
 }
 
-SerialQueue::SerialQueue(std::string label) : label_(std::move(label)) {}
+SerialQueue::SerialQueue(std::string label, std::chrono::microseconds linger)
+    : label_(std::move(label)), linger_(linger) {}
 
 SerialQueue::~SerialQueue() {
     {
@@ -35,12 +36,33 @@ void SerialQueue::runAsCurrent(const std::function<void()> &block) {
 }
 
 void SerialQueue::async(std::function<void()> block) {
+    enqueue(std::move(block), false);
+}
+
+void SerialQueue::enqueue(std::function<void()> block, bool urgent) {
+    bool wake = false;
     {
         std::lock_guard lock(mutex_);
         pending_.push_back(std::move(block));
-        if (!worker_.joinable()) worker_ = std::thread([this] { workerLoop(); });
+        if (!worker_.joinable())
+            worker_ = std::thread([this] { workerLoop(); });
+        else
+            wake = takeSleepingWorker(urgent);
     }
-    cv_.notify_all();
+    if (wake) cv_.notify_one();
+}
+
+bool SerialQueue::takeSleepingWorker(bool urgent) {
+    // Only a sleeping worker needs the wake-up, and only once: a worker already woken, or busy,
+    // finds the new block by itself, and a lingering one when its linger ends (unless someone
+    // waits for the block).
+    bool wake = workerAsleep_;
+    workerAsleep_ = false;
+    if (urgent && workerLingering_) {
+        workerLingering_ = false;
+        wake = true;
+    }
+    return wake;
 }
 
 void SerialQueue::sync(const std::function<void()> &block) {
@@ -56,26 +78,41 @@ void SerialQueue::sync(const std::function<void()> &block) {
             runAsCurrent(block);
             lock.lock();
             busy_ = false;
-            if (!pending_.empty()) {
+            if (!pending_.empty() && takeSleepingWorker(false)) {
                 lock.unlock();
-                cv_.notify_all();
+                cv_.notify_one();
             }
             return;
         }
     }
     Semaphore done;
-    async([&] {
-        block();
-        done.signal();
-    });
+    enqueue(
+        [&] {
+            block();
+            done.signal();
+        },
+        true);
     done.wait();
 }
 
 void SerialQueue::workerLoop() {
     setCurrentThreadName(label_);
     std::unique_lock lock(mutex_);
+    bool lingered = true;  // nothing has run yet
     for (;;) {
-        cv_.wait(lock, [this] { return !busy_ && (!pending_.empty() || stopping_); });
+        while (busy_ || (pending_.empty() && !stopping_)) {
+            if (!lingered && linger_.count() > 0) {
+                lingered = true;
+                workerLingering_ = true;
+                cv_.wait_for(lock, linger_);
+                workerLingering_ = false;
+                continue;
+            }
+            workerAsleep_ = true;
+            cv_.wait(lock);
+            workerAsleep_ = false;
+        }
+        lingered = false;
         if (pending_.empty()) return;  // stopping, and everything queued has run
         auto block = std::move(pending_.front());
         pending_.pop_front();

@@ -35,7 +35,7 @@ void controlLines(const uint8_t *data, size_t size) {
                     break;
                 case ControlLine::Kind::Attach:
                     CHECK(!m->id.empty());
-                    CHECK(line.find(m->id) == 7);
+                    CHECK(line.compare(7, m->id.size(), m->id) == 0);
                     CHECK(!m->info.protocolStrings.empty());
                     break;
                 case ControlLine::Kind::Detach:

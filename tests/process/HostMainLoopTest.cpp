@@ -85,14 +85,14 @@ TEST(HostMainLoop, AnnouncementsArriveOnTheHostsThreadWhileItTurnsTheLoop) {
     ASSERT_TRUE(hv::test::runLoopUntil([&] { return count() == 3; }));
     EXPECT_FALSE(accessory.isConnected());
 
+    for (auto t : tokens)
+        HVHost::removeObserver(t);
     std::lock_guard lock(mutex);
     EXPECT_EQ(seen[0].name, HVAccessoryDidConnectNotificationPriority);
     EXPECT_EQ(seen[1].name, HVAccessoryDidConnectNotification);
     EXPECT_EQ(seen[2].name, HVAccessoryDidDisconnectNotification);
     for (const auto &s : seen)
         EXPECT_TRUE(s.onHostThread) << s.name;
-    for (auto t : tokens)
-        HVHost::removeObserver(t);
     hv::sim::inprocess::disconnect(sim);
 }
 

@@ -54,21 +54,4 @@ std::string hex(const std::vector<uint8_t> &bytes, const char *separator) {
     return hex(bytes.data(), bytes.size(), separator);
 }
 
-std::string jsonString(const std::string &s) {
-    std::string out = "\"";
-    for (char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 }  // namespace vorasel::tool

@@ -1,9 +1,11 @@
-// Hex text in and out, and JSON strings, for the tool's commands.
+// Hex text in and out for the tool's commands.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "Json.h"
 
 namespace vorasel::tool {
 
@@ -14,6 +16,5 @@ bool parseHex(const std::string &text, std::vector<uint8_t> &out, std::string &e
 bool isByteArg(const std::string &argument);
 std::string hex(const std::vector<uint8_t> &bytes, const char *separator = " ");
 std::string hex(const uint8_t *bytes, size_t length, const char *separator = " ");
-std::string jsonString(const std::string &text);
 
 }  // namespace vorasel::tool

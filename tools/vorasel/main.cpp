@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "Command.h"
+#include "LogOption.h"
 
 namespace vorasel::tool {
 
@@ -32,7 +33,9 @@ const std::vector<const Command *> &commands() {
 namespace {
 
 void usage(FILE *out) {
-    std::fprintf(out, "usage: vorasel <command> [arguments]\n\ncommands:\n");
+    std::fprintf(out,
+                 "usage: vorasel [--log off|error|warn|info|debug|verbose] <command> "
+                 "[arguments]\n\ncommands:\n");
     for (const auto *c : vorasel::tool::commands())
         std::fprintf(out, "  %-6s %-22s %s\n", c->name, c->usage, c->summary);
 }
@@ -40,17 +43,25 @@ void usage(FILE *out) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc < 2) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    int logLevel = -1;
+    std::string logError;
+    if (!vorasel::tool::takeLogOption(args, logLevel, logError)) {
+        std::fprintf(stderr, "vorasel: %s\n", logError.c_str());
+        return 2;
+    }
+    const vorasel::tool::LogSession logging(logLevel);
+    if (args.empty()) {
         usage(stderr);
         return 2;
     }
-    const std::string name = argv[1];
+    const std::string name = args[0];
     if (name == "-h" || name == "--help" || name == "help") {
         usage(stdout);
         return 0;
     }
     for (const auto *c : vorasel::tool::commands()) {
-        if (name == c->name) return c->main(std::vector<std::string>(argv + 2, argv + argc));
+        if (name == c->name) return c->main(std::vector<std::string>(args.begin() + 1, args.end()));
     }
     std::fprintf(stderr, "vorasel: unknown command '%s'\n\n", name.c_str());
     usage(stderr);

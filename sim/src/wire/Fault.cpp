@@ -20,6 +20,8 @@ const char *faultName(FaultKind kind) {
             return "corrupt";
         case FaultKind::Truncate:
             return "truncate";
+        case FaultKind::Replace:
+            return "replace";
         case FaultKind::EndSession:
             return "end-session";
         case FaultKind::TimeExtensionStorm:
@@ -88,6 +90,12 @@ Fault Fault::truncate(size_t keep) {
     return f;
 }
 
+Fault Fault::replace(std::vector<uint8_t> replacement) {
+    Fault f = make(FaultKind::Replace);
+    f.replacement = std::move(replacement);
+    return f;
+}
+
 Fault Fault::endSession() {
     return make(FaultKind::EndSession);
 }
@@ -123,6 +131,13 @@ void FaultScript::add(Fault fault) {
 void FaultScript::clear() {
     std::lock_guard lock(mutex_);
     armed_.clear();
+}
+
+FaultSet FaultSet::without(FaultKind kind) const {
+    FaultSet set;
+    for (const auto &f : faults_)
+        if (f.kind != kind) set.add(f);
+    return set;
 }
 
 FaultSet FaultScript::take(uint32_t message, bool mainChannel) {

@@ -1,9 +1,12 @@
+#include <pthread.h>
+
 #include <atomic>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "Platform/Backlog.h"
 #include "Platform/Semaphore.h"
 #include "Platform/Thread.h"
 #include "Platform/ThreadName.h"
@@ -87,6 +90,68 @@ TEST(SerialQueue, DestructionRunsWhatIsStillQueued) {
             queue.async([&] { ++ran; });
     }
     EXPECT_EQ(ran.load(), 50);
+}
+
+TEST(SerialQueue, BlocksReachALingeringOrSleepingWorker) {
+    // Rounds far apart and close together catch the worker busy, lingering and asleep; a lost
+    // wake-up shows as a round that never completes.
+    SerialQueue queue("test.linger", 2ms);
+    std::atomic<int> ran{0};
+    for (int round = 1; round <= 300; ++round) {
+        switch (round % 4) {
+            case 0:
+                queue.async([&] { ++ran; });
+                break;
+            case 1:
+                std::thread([&] { queue.async([&] { ++ran; }); }).join();
+                break;
+            case 2:
+                queue.sync([&] { ++ran; });
+                break;
+            default:
+                queue.async([&] { ++ran; });
+                queue.async([] {});
+                break;
+        }
+        ASSERT_TRUE(hv::test::waitUntil([&] { return ran.load() == round; }, 2s))
+            << "round " << round;
+    }
+}
+
+TEST(ThreadName, NamesSetElsewhereAreSeenWithinASecond) {
+    std::string direct, foreign;
+    bool foreignSeen = false;
+    std::thread([&] {
+        setCurrentThreadName("hv-direct-name");
+        direct = currentThreadName();
+        pthread_setname_np(pthread_self(), "hv-foreign");
+        foreignSeen = hv::test::waitUntil([] { return currentThreadName() == "hv-foreign"; }, 3s);
+        foreign = currentThreadName();
+    }).join();
+    EXPECT_EQ(direct, "hv-direct-name");
+    EXPECT_TRUE(foreignSeen) << foreign;
+}
+
+TEST(Backlog, AProducerHeldAtTheLimitResumesAtTheLowWaterMark) {
+    Backlog backlog(4, 1);
+    for (int i = 0; i < 4; ++i)
+        backlog.acquire();
+    std::atomic<bool> acquired{false};
+    std::thread producer([&] {
+        backlog.acquire();
+        acquired = true;
+    });
+    ASSERT_TRUE(hv::test::waitUntil([&] { return backlog.waiting() == 1; }));
+    backlog.release();
+    backlog.release();
+    EXPECT_FALSE(hv::test::waitUntil([&] { return acquired.load(); }, 100ms))
+        << "two places free is not yet the low-water mark";
+    backlog.release();
+    EXPECT_TRUE(hv::test::waitUntil([&] { return acquired.load(); }));
+    producer.join();
+    EXPECT_EQ(backlog.inFlight(), 2u);
+    backlog.acquire();  // below the limit: no wait
+    EXPECT_EQ(backlog.inFlight(), 3u);
 }
 
 TEST(Semaphore, CountsSignalsAndTimesOut) {

@@ -61,6 +61,9 @@ struct SessionFaults {
     size_t randomChunkMin = 0;   // or in random pieces of [min, max] bytes
     size_t randomChunkMax = 0;
     uint32_t randomSeed = 1;
+    // Not a fault: whether the session keeps records() of what the host read and wrote
+    // (benchmarks turn it off, so that the host side allocates nothing per message).
+    bool record = true;
 };
 
 class SimSession {
@@ -148,8 +151,10 @@ public:
     bool isAttached() const;
     void setFirmwareRevision(std::string revision);
     // Detach after `detachAfter`, attach again `reattachAfter` later, with a new firmware
-    // revision when one is given (what a firmware reset does). Runs on a thread of its own.
-    void powerCycle(std::chrono::milliseconds detachAfter, std::chrono::milliseconds reattachAfter,
+    // revision when one is given (what a firmware reset does); without `reattachAfter` the
+    // accessory stays detached (a reset that never comes back). Runs on a thread of its own.
+    void powerCycle(std::chrono::milliseconds detachAfter,
+                    std::optional<std::chrono::milliseconds> reattachAfter,
                     std::optional<std::string> newFirmwareRevision = std::nullopt);
     void waitForPowerCycle();
 

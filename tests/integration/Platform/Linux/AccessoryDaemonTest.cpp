@@ -1,5 +1,6 @@
-// The library against the accessory daemon in another process, chosen through the
-// environment as a host would.
+// The library against the accessory daemon in another process, chosen through the host API as
+// a host would (the environment variable does the same only before first use, so it serves
+// processes of their own: the tool and C program tests).
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -17,6 +18,7 @@
 #include "Platform/Linux/UnixSocket.h"
 #include "SessionReceiver.h"
 #include "Wait.h"
+#include "vorasel/HVHost.h"
 
 extern char **environ;
 
@@ -42,8 +44,7 @@ protected:
             hv::platform::unixsocket::closeQuietly(fd);
             return fd >= 0;
         }));
-        setenv(hv::platform::SocketAccessoryProvider::SocketEnvironmentVariable, socketPath.c_str(),
-               1);
+        ASSERT_TRUE(HVHost::useAccessoryDaemon(socketPath));
     }
     void TearDown() override {
         auto &registry = HVSessionProtocolDriver::sharedClass();
@@ -56,6 +57,12 @@ protected:
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
                 << "daemon did not stop cleanly";
         }
+        // The daemon's accessories leave with it, before the next test.
+        EXPECT_TRUE(hv::test::waitUntil([] {
+            return hv::platform::EAAccessoryManager::sharedAccessoryManager()
+                .connectedAccessories()
+                .empty();
+        }));
     }
 
     std::string command(const std::string &words) {

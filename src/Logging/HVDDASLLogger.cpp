@@ -1,0 +1,45 @@
+#include "vorasel/HVDDASLLogger.h"
+
+#include "Logging/LogWriter.h"
+#include "Platform/Application.h"
+
+std::shared_ptr<HVDDASLLogger> HVDDASLLogger::sharedInstance() {
+    static auto *instance = new std::shared_ptr<HVDDASLLogger>(new HVDDASLLogger);
+    return *instance;
+}
+
+int HVDDASLLogger::priorityForFlag(uint32_t flag) {
+    switch (flag) {
+        case HVLogFlagError:
+            return 1;
+        case HVLogFlagWarn:
+            return 2;
+        case HVLogFlagInfo:
+            return 3;
+        case HVLogFlagDebug:
+            return 4;
+        default:
+            return 5;
+    }
+}
+
+std::string HVDDASLLogger::loggerName() {
+    return "hv.logging.asl";
+}
+
+void HVDDASLLogger::logMessage(const HVDDLogMessage &message) {
+    std::string text;
+    if (formatter_) {
+        if (!formatter_->formatLogMessage(message, text)) return;
+    } else {
+        text = message.logMsg;
+    }
+    hv::logging::LogWriter::shared().submit(
+        [priority = priorityForFlag(message.logFlag), text = std::move(text)] {
+            hv::platform::Application::shared().systemLog(priority, text);
+        });
+}
+
+void HVDDASLLogger::flush() {
+    hv::logging::LogWriter::shared().sync([] {});
+}
