@@ -139,6 +139,11 @@ enum Transport { kInProcess = 0, kSocket = 1, kDaemon = 2 };
 class Rig {
 public:
     explicit Rig(int transport) : transport_(transport) {
+        {
+            auto lock = kase_.accessory().lock();
+            for (const char *p : {"ccidbulk", "ccidinterrupt"})
+                kase_.accessory().faults(p).record = false;
+        }
         kase_.recorder().setEnabled(false);
         path_ = "/tmp/hv-bench-pcsc-" + std::to_string(::getpid()) + ".sock";
         if (transport_ == kSocket) {

@@ -89,7 +89,7 @@ bool RunLoop::isCurrent() const {
 void RunLoop::perform(std::function<void()> work) {
     {
         std::lock_guard lock(mutex_);
-        work_.push_back(std::move(work));
+        work_.push(std::move(work));
     }
     cv_.notify_all();
 }
@@ -146,8 +146,7 @@ std::shared_ptr<TimerHandle::State> RunLoop::dueTimer(SteadyClock::time_point no
 bool RunLoop::runOnce(SteadyClock::time_point deadline) {
     std::unique_lock lock(mutex_);
     if (!work_.empty()) {
-        auto work = std::move(work_.front());
-        work_.pop_front();
+        auto work = work_.pop();
         lock.unlock();
         work();
         return true;

@@ -17,11 +17,12 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
+
+#include "Platform/RingQueue.h"
 
 namespace hv::platform {
 
@@ -78,7 +79,7 @@ private:
 
     mutable std::mutex mutex_;
     std::condition_variable cv_;
-    std::deque<std::function<void()>> work_;
+    RingQueue<std::function<void()>> work_;
     std::vector<std::shared_ptr<TimerHandle::State>> timers_;
     bool woken_ = false;
     const void *ownerThread_ = nullptr;  // address of a thread_local marker of the owner

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -167,6 +168,7 @@ TEST_F(LibraryTest, TheLibraryLogFileGetsTheLines) {
 
 TEST_F(LibraryTest, LevelsChangeWhileOtherThreadsLog) {
     std::atomic<bool> stop{false};
+    std::atomic<int> statements{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 2; ++t)
         threads.emplace_back([&] {
@@ -174,14 +176,21 @@ TEST_F(LibraryTest, LevelsChangeWhileOtherThreadsLog) {
             while (!stop.load()) {
                 HVLogError("error %d", i);
                 HVLogVerbose("verbose %d", i++);
+                statements.fetch_add(1);
             }
         });
-    for (int round = 0; round < 200; ++round)
+    // Keep changing levels until the loggers have really run meanwhile (a loaded machine may
+    // not schedule them at once).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (int round = 0;
+         round < 200 || (statements.load() < 2000 && std::chrono::steady_clock::now() < deadline);
+         ++round)
         library().setLogLevel(round % 6);
     stop = true;
     for (auto &thread : threads)
         thread.join();
     library().setLogLevel(0);
+    HVDDLog::flushLog();
     EXPECT_EQ(library().logLevel(), 0);
     EXPECT_GT(capture_->count("] error "), 0u);
 }

@@ -146,17 +146,21 @@ void SimSession::endFromDevice() {
 }
 
 void SimSession::setListener(std::function<void()> listener) {
+    auto shared =
+        listener ? std::make_shared<const std::function<void()>>(std::move(listener)) : nullptr;
     std::lock_guard lock(mutex_);
-    listener_ = std::move(listener);
+    listener_ = std::move(shared);
 }
 
+// The listener is shared so that taking it out of the lock copies a pointer, not the closure:
+// this runs for every piece of traffic.
 void SimSession::changed() {
-    std::function<void()> listener;
+    std::shared_ptr<const std::function<void()>> listener;
     {
         std::lock_guard lock(mutex_);
         listener = listener_;
     }
-    if (listener) listener();
+    if (listener) (*listener)();
 }
 
 std::vector<SimSession::Record> SimSession::records() const {

@@ -1,15 +1,52 @@
 #include "Platform/ExternalAccessory/Stream.h"
 
+#include <unordered_map>
+
 namespace hv::platform {
 
 namespace {
 bool isOpenStatus(StreamStatus s) {
     return s == StreamStatusOpen || s == StreamStatusReading || s == StreamStatusWriting;
 }
+
+// Live streams by number. A posted event names its stream by number rather than holding a
+// weak_ptr, so the closure fits in std::function's inline buffer: no heap block per event.
+struct StreamRegistry {
+    std::mutex mutex;
+    std::unordered_map<uint64_t, std::weak_ptr<Stream>> streams;
+    uint64_t lastNumber = 0;
+};
+
+StreamRegistry &registry() {
+    static auto *instance = new StreamRegistry;  // outlives streams destroyed at exit
+    return *instance;
+}
+
+uint64_t registerStream(std::weak_ptr<Stream> stream) {
+    auto &r = registry();
+    std::lock_guard lock(r.mutex);
+    const uint64_t number = ++r.lastNumber;
+    r.streams.emplace(number, std::move(stream));
+    return number;
+}
+
+std::shared_ptr<Stream> liveStream(uint64_t number) {
+    auto &r = registry();
+    std::lock_guard lock(r.mutex);
+    const auto it = r.streams.find(number);
+    return it == r.streams.end() ? nullptr : it->second.lock();
+}
 }  // namespace
 
 Stream::Stream(std::shared_ptr<SessionChannel> channel, Direction direction)
     : channel_(std::move(channel)), direction_(direction) {}
+
+Stream::~Stream() {
+    if (number_ == 0) return;
+    auto &r = registry();
+    std::lock_guard lock(r.mutex);
+    r.streams.erase(number_);
+}
 
 void Stream::setDelegate(StreamDelegate *delegate) {
     std::lock_guard lock(mutex_);
@@ -24,6 +61,7 @@ StreamDelegate *Stream::delegate() const {
 void Stream::scheduleInRunLoop(std::shared_ptr<RunLoop> loop) {
     {
         std::lock_guard lock(mutex_);
+        if (number_ == 0) number_ = registerStream(weak_from_this());
         loop_ = std::move(loop);
         // Events are re-derived from the channel on the new loop.
         bytesEventOutstanding_ = spaceEventOutstanding_ = false;
@@ -134,14 +172,15 @@ void Stream::update() {
 
 void Stream::post(StreamEvent event) {
     std::shared_ptr<RunLoop> loop;
+    uint64_t number;
     {
         std::lock_guard lock(mutex_);
         loop = loop_;
+        number = number_;
     }
-    if (!loop) return;
-    std::weak_ptr<Stream> weak = weak_from_this();
-    loop->perform([weak, event] {
-        if (auto self = weak.lock()) self->deliver(event);
+    if (!loop || number == 0) return;
+    loop->perform([number, event] {
+        if (auto self = liveStream(number)) self->deliver(event);
     });
 }
 

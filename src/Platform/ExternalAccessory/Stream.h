@@ -57,7 +57,7 @@ public:
     using Direction = SessionChannel::Direction;
 
     Stream(std::shared_ptr<SessionChannel> channel, Direction direction);
-    virtual ~Stream() = default;
+    virtual ~Stream();
     Stream(const Stream &) = delete;
     Stream &operator=(const Stream &) = delete;
 
@@ -93,6 +93,7 @@ private:
     bool spaceEventOutstanding_ = false;
     bool endPosted_ = false;
     bool errorPosted_ = false;
+    uint64_t number_ = 0;  // in the registry of live streams once scheduled; 0 before
 };
 
 class InputStream final : public Stream {

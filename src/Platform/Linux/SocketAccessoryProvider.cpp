@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <deque>
 #include <vector>
 
 #include "Platform/ExternalAccessory/EAAccessoryManager.h"
@@ -90,8 +89,10 @@ public:
         return d == Direction::Input ? inbound_.inputError() : inbound_.outputError();
     }
     void setListener(std::function<void()> listener) override {
+        auto shared =
+            listener ? std::make_shared<const std::function<void()>>(std::move(listener)) : nullptr;
         std::lock_guard lock(mutex_);
-        listener_ = std::move(listener);
+        listener_ = std::move(shared);
     }
     void closeDirection(Direction d) override {
         {
@@ -123,13 +124,14 @@ private:
         [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
     }
 
+    // Shared, so that taking it out of the lock copies a pointer, not the closure.
     void notify() {
-        std::function<void()> listener;
+        std::shared_ptr<const std::function<void()>> listener;
         {
             std::lock_guard lock(mutex_);
             listener = listener_;
         }
-        if (listener) listener();
+        if (listener) (*listener)();
     }
 
     // Reads one frame; false when the daemon has closed or broken the connection.
@@ -175,14 +177,16 @@ private:
                 changed = true;
             }
             if (wantWrite && (fds[0].revents & POLLOUT)) {
-                std::vector<uint8_t> chunk;
+                // One frame of everything waiting, built in a buffer that keeps its capacity.
+                sending_.resize(wire::kHeaderSize);
                 {
                     std::lock_guard lock(mutex_);
-                    chunk.assign(outbound_.begin(), outbound_.end());
+                    sending_.insert(sending_.end(), outbound_.begin(), outbound_.end());
                     outbound_.clear();
                 }
-                auto framed = wire::frame('D', chunk.data(), chunk.size());
-                if (!unixsocket::writeAll(fd_, framed.data(), framed.size())) {
+                wire::putHeader(sending_.data(), 'D',
+                                static_cast<uint32_t>(sending_.size() - wire::kHeaderSize));
+                if (!unixsocket::writeAll(fd_, sending_.data(), sending_.size())) {
                     std::lock_guard lock(mutex_);
                     outEnded_ = true;
                 }
@@ -198,12 +202,13 @@ private:
     mutable std::mutex mutex_;
     InboundFrames inbound_;
     bool inEnded_ = false;
-    std::deque<uint8_t> outbound_;
+    std::vector<uint8_t> outbound_;  // keeps its capacity when drained
+    std::vector<uint8_t> sending_;   // the I/O thread's frame being written
     bool outEnded_ = false;
     bool shutdownOutput_ = false;
     bool shutDown_ = false;
     bool closed_ = false;
-    std::function<void()> listener_;
+    std::shared_ptr<const std::function<void()>> listener_;
     std::thread io_;
 };
 

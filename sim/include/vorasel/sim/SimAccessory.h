@@ -124,7 +124,7 @@ private:
     size_t chunkIndex_ = 0;
     std::mt19937 rng_;
     std::vector<Record> records_;
-    std::function<void()> listener_;
+    std::shared_ptr<const std::function<void()>> listener_;
 };
 
 class SimAccessory : public std::enable_shared_from_this<SimAccessory> {
