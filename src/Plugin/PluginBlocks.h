@@ -1,0 +1,30 @@
+// The blocks the plug-in interface hands to its host (reader lists, ATRs, handles), kept in a
+// table so that whatever address the host passes back is looked up, never trusted.
+//
+// A released block is not returned to the heap at once: the last kQuarantine released blocks
+// are held back, so their addresses cannot come back as new blocks and a late second release,
+// or a released handle used again, is recognised and refused.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+#include "vorasel/HVSmartcard.h"
+#include "vorasel/plugin.h"
+
+namespace hv::plugin {
+
+inline constexpr size_t kQuarantine = 64;
+
+// A zeroed block of `size` bytes from the C heap, registered; null when out of memory.
+void *issueData(size_t size);
+// A handle holding `card`, registered; null when out of memory.
+PluginHandle *issueHandle(std::shared_ptr<HVSmartcard> card);
+// The connection object of a live handle, or null for any other address. Reads nothing
+// through `handle`.
+std::shared_ptr<HVSmartcard> lookupHandle(const PluginHandle *handle);
+// Unregisters and releases a block (a handle's connection object with it); false, with
+// nothing done, for an address that is not a live block.
+bool release(void *block);
+
+}  // namespace hv::plugin
