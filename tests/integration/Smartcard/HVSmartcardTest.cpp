@@ -151,16 +151,23 @@ TEST_P(SmartcardTest, CardRemovalInvalidatesTheConnection) {
 TEST_P(SmartcardTest, SlotStatusFollowsTheCard) {
     // Closed: the reader state cannot be read.
     EXPECT_EQ(sc.getSlot(), HVSmartcardSlotStatusUnknown);
-    ASSERT_EQ(sc.open(), HVSmartcardStatusSuccess);
-    EXPECT_TRUE(waitUntil([&] { return sc.getSlot() == HVSmartcardSlotStatusAbsent; }));
-    card = insert("t0");
-    EXPECT_TRUE(waitUntil([&] { return sc.getSlot() == HVSmartcardSlotStatusPresent; }));
+    openWithCard("t0");
+    EXPECT_EQ(sc.getSlot(), HVSmartcardSlotStatusPresent);
     ASSERT_EQ(sc.connect(1), HVSmartcardStatusSuccess);
     EXPECT_EQ(sc.getSlot(), HVSmartcardSlotStatusPowered);
     ASSERT_EQ(sc.disconnect(2), HVSmartcardStatusSuccess);
     EXPECT_EQ(sc.getSlot(), HVSmartcardSlotStatusPresent);
     kase->removeCard();
     EXPECT_TRUE(waitUntil([&] { return sc.getSlot() == HVSmartcardSlotStatusAbsent; }));
+    card = insert("t1");
+    EXPECT_TRUE(waitUntil([&] { return sc.getSlot() == HVSmartcardSlotStatusPresent; }));
+    ASSERT_EQ(sc.connect(3), HVSmartcardStatusSuccess);
+    EXPECT_EQ(sc.getSlotStatus(), HVSmartcardSlotStatusPowered);
+    // Removed while connected: absent, not powered.
+    kase->removeCard();
+    EXPECT_TRUE(waitUntil([&] { return sc.getSlot() == HVSmartcardSlotStatusAbsent; }));
+    EXPECT_EQ(sc.close(), HVSmartcardStatusSuccess);
+    EXPECT_EQ(sc.getSlot(), HVSmartcardSlotStatusUnknown);
 }
 
 TEST_P(SmartcardTest, OpeningTwiceKeepsOneContextSharedByAllObjects) {
@@ -192,20 +199,22 @@ TEST_P(SmartcardTest, NotificationsLogAndPlaySoundsOnlyWhileOpen) {
         return played;
     };
 
-    ASSERT_EQ(sc.open(), HVSmartcardStatusSuccess);
-    card = insert("t1");
-    ASSERT_TRUE(waitUntil([&] { return playedCopy().size() == 1; }));
+    // The card in the reader when it opens is its first state, no news; its leaving and a new
+    // card's arrival are.
+    openWithCard("t1");
     kase->removeCard();
+    ASSERT_TRUE(waitUntil([&] { return playedCopy().size() == 1; }));
+    card = insert("t1");
     ASSERT_TRUE(waitUntil([&] { return playedCopy().size() == 2; }));
     EXPECT_EQ(playedCopy(),
-              (std::vector<std::string>{"HVSmartcardInserted.wav", "HVSmartcardRemoved.wav"}));
+              (std::vector<std::string>{"HVSmartcardRemoved.wav", "HVSmartcardInserted.wav"}));
     EXPECT_TRUE(capture.logger().contains("] Card inserted!"));
     EXPECT_TRUE(capture.logger().contains("] Card removed!"));
 
     // Without the user default: logged, silent.
     HVHost::setUserDefault("HVPlaySounds", false);
-    card = insert("t1");
-    ASSERT_TRUE(waitUntil([&] { return capture.logger().count("] Card inserted!") == 2; }));
+    kase->removeCard();
+    ASSERT_TRUE(waitUntil([&] { return capture.logger().count("] Card removed!") == 2; }));
 
     // The accessory's comings and goings are logged too.
     detachCase();
@@ -221,10 +230,11 @@ TEST_P(SmartcardTest, NotificationsLogAndPlaySoundsOnlyWhileOpen) {
     const auto token =
         HVHost::addObserver("HV_CARD_REMOVED", [&](const char *, const void *) { ++laterSeen; });
     const SCARDCONTEXT c = establish();  // keeps the reader open, so card events still flow
+    card = insert("t1");
     ASSERT_TRUE(waitForState(c, SCARD_STATE_PRESENT));
     kase->removeCard();
     ASSERT_TRUE(waitUntil([&] { return laterSeen.load() == 1; }));
-    EXPECT_EQ(capture.logger().count("] Card removed!"), 1u);
+    EXPECT_EQ(capture.logger().count("] Card removed!"), 2u);
     EXPECT_EQ(playedCopy().size(), 2u);
     HVHost::removeObserver(token);
     release(c);
@@ -239,8 +249,11 @@ TEST_P(SmartcardTest, ASlowSoundHookHoldsUpNoCardOperation) {
         waitUntil([&] { return release.load(); }, std::chrono::seconds(20));
     });
     openWithCard("t1");
+    kase->removeCard();
     ASSERT_TRUE(waitUntil([&] { return entered.load() == 1; }));
     // The hook is stuck; the card path is not.
+    card = insert("t1");
+    ASSERT_TRUE(waitUntil([&] { return sc.getSlotStatus() == HVSmartcardSlotStatusPresent; }));
     ASSERT_EQ(sc.connect(3), HVSmartcardStatusSuccess);
     for (int i = 0; i < 20; ++i)
         ASSERT_EQ(send(echoApdu(16)).rv, HVSmartcardStatusSuccess);
@@ -249,7 +262,7 @@ TEST_P(SmartcardTest, ASlowSoundHookHoldsUpNoCardOperation) {
     EXPECT_EQ(send(echoApdu(16)).rv, HVSmartcardStatusNotConnected);
     EXPECT_EQ(entered.load(), 1);
     release = true;
-    EXPECT_TRUE(waitUntil([&] { return entered.load() == 2; }));
+    EXPECT_TRUE(waitUntil([&] { return entered.load() == 3; }));
 }
 
 TEST_P(SmartcardTest, MainThreadCallsWarnInTheSystemLogWhateverTheLevel) {
