@@ -7,7 +7,8 @@
  *
  * Handles: a PluginHandle is an opaque block. Every function that takes one looks it up among
  * the handles this interface issued and never reads through the pointer itself: any other
- * address, a handle already released or a stale one gives PLUGIN_ERR_INVALID_HANDLE.
+ * address, a handle already released, or a stale one (issued for a card connection that a later
+ * connect has replaced) gives PLUGIN_ERR_INVALID_HANDLE.
  * Releasing a handle with Plugin_FreeMemory also releases the connection object it holds (the
  * card connection itself ends with Plugin_Disconnect).
  *

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "Plugin/PluginBlocks.h"
+#include "Smartcard/HVSmartcardConnection.h"
 #include "vorasel/HVAccessory.h"
 #include "vorasel/HVSmartcard.h"
 #include "vorasel/plugin.h"
@@ -13,6 +14,15 @@ namespace {
 
 constexpr char kReaderName[] = "Vorasel";
 constexpr size_t kReaderNameBound = 128;
+
+// The connection object of a handle that is live and not stale: a handle issued for an
+// earlier connection must not act on the one that replaced it.
+std::shared_ptr<HVSmartcard> usableHandle(const PluginHandle *handle) {
+    uint64_t connection = 0;
+    auto smartcard = hv::plugin::lookupHandle(handle, &connection);
+    if (!smartcard || connection != hv::smartcard::currentConnection()) return nullptr;
+    return smartcard;
+}
 
 }  // namespace
 
@@ -54,7 +64,8 @@ PluginResult Plugin_Connect(const char *reader_name, PluginHandle **handle) {
     auto smartcard = std::make_shared<HVSmartcard>();
     if (smartcard->connect(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1) != HVSmartcardStatusSuccess)
         return PLUGIN_ERR_CONNECT;
-    PluginHandle *issued = hv::plugin::issueHandle(smartcard);
+    PluginHandle *issued =
+        hv::plugin::issueHandle(smartcard, hv::smartcard::lastConnectionOnThisThread());
     if (!issued) {
         // Nobody could ever end a connection without a handle.
         smartcard->disconnect(SCARD_UNPOWER_CARD);
@@ -66,7 +77,7 @@ PluginResult Plugin_Connect(const char *reader_name, PluginHandle **handle) {
 
 PluginResult Plugin_Disconnect(PluginHandle *handle) {
     if (!handle) return PLUGIN_ERR_INVALID_ARGUMENT;
-    const auto smartcard = hv::plugin::lookupHandle(handle);
+    const auto smartcard = usableHandle(handle);
     if (!smartcard) return PLUGIN_ERR_INVALID_HANDLE;
     return smartcard->disconnect(SCARD_UNPOWER_CARD) == HVSmartcardStatusSuccess
                ? PLUGIN_OK
@@ -75,7 +86,7 @@ PluginResult Plugin_Disconnect(PluginHandle *handle) {
 
 PluginResult Plugin_GetATR(PluginHandle *handle, uint8_t **atr, uint32_t *length) {
     if (!handle || !atr || !length) return PLUGIN_ERR_INVALID_ARGUMENT;
-    const auto smartcard = hv::plugin::lookupHandle(handle);
+    const auto smartcard = usableHandle(handle);
     if (!smartcard) return PLUGIN_ERR_INVALID_HANDLE;
     const auto bytes = smartcard->getATR();
     if (!bytes || bytes->empty()) return PLUGIN_ERR_ATR;
@@ -94,7 +105,7 @@ PluginResult Plugin_ExecuteCommand(PluginHandle *handle, const uint8_t *command,
         return PLUGIN_ERR_INVALID_ARGUMENT;
     // A longer command cannot be carried whole; cutting it would send another command.
     if (command_length > 0xFFFF) return PLUGIN_ERR_INVALID_ARGUMENT;
-    const auto smartcard = hv::plugin::lookupHandle(handle);
+    const auto smartcard = usableHandle(handle);
     if (!smartcard) return PLUGIN_ERR_INVALID_HANDLE;
 
     uint8_t area[PLUGIN_RESPONSE_CAPACITY];

@@ -17,6 +17,7 @@ namespace {
 
 struct Entry {
     std::shared_ptr<HVSmartcard> card;  // null for a data block
+    uint64_t connection = 0;
 };
 
 struct Table {
@@ -47,21 +48,22 @@ void *issueData(size_t size) {
     return block;
 }
 
-PluginHandle *issueHandle(std::shared_ptr<HVSmartcard> card) {
+PluginHandle *issueHandle(std::shared_ptr<HVSmartcard> card, uint64_t connection) {
     auto *handle = static_cast<PluginHandle *>(std::calloc(1, sizeof(PluginHandle)));
     if (!handle) return nullptr;
     Table &t = table();
     std::lock_guard lock(t.mutex);
     handle->serial = ++t.serial;
-    t.live.emplace(key(handle), Entry{std::move(card)});
+    t.live.emplace(key(handle), Entry{std::move(card), connection});
     return handle;
 }
 
-std::shared_ptr<HVSmartcard> lookupHandle(const PluginHandle *handle) {
+std::shared_ptr<HVSmartcard> lookupHandle(const PluginHandle *handle, uint64_t *connection) {
     Table &t = table();
     std::lock_guard lock(t.mutex);
     auto it = t.live.find(key(handle));
     if (it == t.live.end()) return nullptr;
+    if (connection) *connection = it->second.connection;
     return it->second.card;
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "vorasel/HVSmartcard.h"
@@ -18,11 +19,13 @@ inline constexpr size_t kQuarantine = 64;
 
 // A zeroed block of `size` bytes from the C heap, registered; null when out of memory.
 void *issueData(size_t size);
-// A handle holding `card`, registered; null when out of memory.
-PluginHandle *issueHandle(std::shared_ptr<HVSmartcard> card);
-// The connection object of a live handle, or null for any other address. Reads nothing
-// through `handle`.
-std::shared_ptr<HVSmartcard> lookupHandle(const PluginHandle *handle);
+// A handle holding `card`, issued for card connection number `connection`, registered; null
+// when out of memory.
+PluginHandle *issueHandle(std::shared_ptr<HVSmartcard> card, uint64_t connection = 0);
+// The connection object of a live handle, or null for any other address; `connection` (if
+// given) receives the connection number it was issued for. Reads nothing through `handle`.
+std::shared_ptr<HVSmartcard> lookupHandle(const PluginHandle *handle,
+                                          uint64_t *connection = nullptr);
 // Unregisters and releases a block (a handle's connection object with it); false, with
 // nothing done, for an address that is not a live block.
 bool release(void *block);

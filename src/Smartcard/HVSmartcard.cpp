@@ -12,6 +12,7 @@
 #include "Platform/Application.h"
 #include "Platform/ExternalAccessory/EAAccessoryManager.h"
 #include "Platform/NotificationCenter.h"
+#include "Smartcard/HVSmartcardConnection.h"
 #include "vorasel/HVAccessory.h"
 #include "vorasel/HVLog.h"
 #include "vorasel/winscard.h"
@@ -32,11 +33,15 @@ struct SharedState {
     SCARD_IO_REQUEST send_pci = {SCARD_PROTOCOL_RAW, sizeof(SCARD_IO_REQUEST)};
     // Also written by the removal handler, which takes no lock.
     std::atomic<SCARDHANDLE> card{0};
+    // Numbers the successful connects, so a handle issued for an earlier one is known as such.
+    std::atomic<uint64_t> connection{0};
     // The notification observers follow the shared context: whichever object closes it
     // removes them, so a dropped object never leaves observers behind.
     std::mutex observersMutex;
     std::vector<hv::platform::ObserverToken> observers;
 };
+
+thread_local uint64_t lastConnection = 0;
 
 SharedState &shared() {
     // Never destroyed: card notifications may still arrive while the process exits.
@@ -85,6 +90,14 @@ bool validProtocolMask(int32_t protocol) {
 }
 
 }  // namespace
+
+uint64_t hv::smartcard::currentConnection() {
+    return shared().connection.load();
+}
+
+uint64_t hv::smartcard::lastConnectionOnThisThread() {
+    return lastConnection;
+}
 
 void HVSmartcard::checkMainThreadExecution(const std::string &operation) {
     if (!Application::shared().isMainThread()) return;
@@ -146,6 +159,7 @@ HVSmartcardStatus HVSmartcard::connect(int32_t protocol) {
     if (rv != SCARD_S_SUCCESS) return pcsc_to_hvsc(static_cast<uint32_t>(rv));
     s.card.store(card);
     s.send_pci = pciFor(active);
+    lastConnection = s.connection.fetch_add(1) + 1;
     return HVSmartcardStatusSuccess;
 }
 

@@ -133,6 +133,14 @@ int main(void) {
     CHECK_RC(execute(handle, echo, sizeof echo, response, &length), PLUGIN_OK);
     CHECK(length == sizeof echoed && memcmp(response, echoed, sizeof echoed) == 0);
     CHECK_RC(Plugin_Disconnect(handle), PLUGIN_OK);
+
+    /* A handle of a connection that a later one replaced is stale. */
+    CHECK_RC(connect_card(&second), PLUGIN_OK);
+    CHECK_RC(execute(handle, echo, sizeof echo, response, &length), PLUGIN_ERR_INVALID_HANDLE);
+    CHECK_RC(Plugin_Disconnect(handle), PLUGIN_ERR_INVALID_HANDLE);
+    CHECK_RC(execute(second, echo, sizeof echo, response, &length), PLUGIN_OK);
+    CHECK_RC(Plugin_Disconnect(second), PLUGIN_OK);
+    CHECK_RC(Plugin_FreeMemory(second), PLUGIN_OK);
     CHECK_RC(Plugin_FreeMemory(handle), PLUGIN_OK);
 
     if (failures) fprintf(stderr, "%d checks failed\n", failures);

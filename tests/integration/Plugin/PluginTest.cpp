@@ -108,6 +108,28 @@ TEST_P(PluginTest, ForeignAndReleasedHandlesAreRefusedWithoutBeingRead) {
     EXPECT_EQ(Plugin_FreeMemory(readers), PLUGIN_ERR_INVALID_ARGUMENT);
 }
 
+TEST_P(PluginTest, AHandleOfAReplacedConnectionIsStale) {
+    PluginHandle *first = connected();
+    ASSERT_NE(first, nullptr);
+    ASSERT_EQ(Plugin_Disconnect(first), PLUGIN_OK);
+    PluginHandle *second = nullptr;
+    ASSERT_EQ(Plugin_Connect("Vorasel", &second), PLUGIN_OK);
+    ASSERT_NE(second, first);
+    // The first handle must not reach the second connection.
+    Bytes out;
+    uint8_t *atr = nullptr;
+    uint32_t atrLength = 0;
+    EXPECT_EQ(execute(first, echoApdu(4), &out), PLUGIN_ERR_INVALID_HANDLE);
+    EXPECT_EQ(Plugin_GetATR(first, &atr, &atrLength), PLUGIN_ERR_INVALID_HANDLE);
+    EXPECT_EQ(Plugin_Disconnect(first), PLUGIN_ERR_INVALID_HANDLE);
+    EXPECT_EQ(execute(second, echoApdu(4), &out), PLUGIN_OK);
+    EXPECT_EQ(out, echoed(echoApdu(4)));
+    // A stale handle is still a block to release.
+    EXPECT_EQ(Plugin_FreeMemory(first), PLUGIN_OK);
+    EXPECT_EQ(Plugin_Disconnect(second), PLUGIN_OK);
+    EXPECT_EQ(Plugin_FreeMemory(second), PLUGIN_OK);
+}
+
 TEST_P(PluginTest, NullArgumentsAndBadModesComeFirst) {
     char *readers = nullptr;
     uint32_t length = 0;
