@@ -9,8 +9,8 @@
  * the handles this interface issued and never reads through the pointer itself: any other
  * address, a handle already released, or a stale one (issued for a card connection that a later
  * connect has replaced) gives PLUGIN_ERR_INVALID_HANDLE.
- * Releasing a handle with Plugin_FreeMemory also releases the connection object it holds (the
- * card connection itself ends with Plugin_Disconnect).
+ * Releasing a handle with Plugin_FreeMemory also releases the connection object it holds, and
+ * ends its card connection (unpowering the card) if Plugin_Disconnect has not.
  *
  * Thread rules: every function may be called from any thread; the card operations behind them
  * are serialised by the library. Calls on the library's main thread work but write a warning
@@ -51,7 +51,8 @@ HV_EXPORT PluginResult Plugin_Initialize(void);
 HV_EXPORT PluginResult Plugin_Cleanup(void);
 
 /* Releases a block this interface handed out: a reader list, an ATR or a handle (with its
- * connection object). Each block once.
+ * connection object; a connection the handle still holds ends as with Plugin_Disconnect).
+ * Each block once.
  * @return PLUGIN_OK;
  *         PLUGIN_ERR_INVALID_ARGUMENT `block` is null, already released, or not a block of this
  *         interface (nothing is freed). */

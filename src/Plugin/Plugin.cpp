@@ -41,7 +41,15 @@ PluginResult Plugin_Cleanup(void) {
 
 PluginResult Plugin_FreeMemory(void *block) {
     if (!block) return PLUGIN_ERR_INVALID_ARGUMENT;
-    return hv::plugin::release(block) ? PLUGIN_OK : PLUGIN_ERR_INVALID_ARGUMENT;
+    std::shared_ptr<HVSmartcard> smartcard;
+    uint64_t connection = 0;
+    if (!hv::plugin::release(block, &smartcard, &connection)) return PLUGIN_ERR_INVALID_ARGUMENT;
+    // The handle was the only way to its connection: released while still current, the
+    // connection ends with it, as Plugin_Disconnect would end it, instead of holding the
+    // card for good.
+    if (smartcard && connection == hv::smartcard::currentConnection())
+        smartcard->disconnect(SCARD_UNPOWER_CARD);
+    return PLUGIN_OK;
 }
 
 PluginResult Plugin_ListReaders(char **readers, uint32_t *length) {

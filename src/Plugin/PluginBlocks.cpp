@@ -67,8 +67,8 @@ std::shared_ptr<HVSmartcard> lookupHandle(const PluginHandle *handle, uint64_t *
     return it->second.card;
 }
 
-bool release(void *block) {
-    std::shared_ptr<HVSmartcard> card;  // dropped after the table lock
+bool release(void *block, std::shared_ptr<HVSmartcard> *cardOut, uint64_t *connection) {
+    std::shared_ptr<HVSmartcard> card;  // dropped (or handed out) after the table lock
     void *freed = nullptr;
     {
         Table &t = table();
@@ -76,6 +76,7 @@ bool release(void *block) {
         auto it = t.live.find(key(block));
         if (it == t.live.end()) return false;
         card = std::move(it->second.card);
+        if (connection) *connection = it->second.connection;
         t.live.erase(it);
         t.quarantine.push_back(block);
         if (t.quarantine.size() > kQuarantine) {
@@ -84,6 +85,7 @@ bool release(void *block) {
         }
     }
     std::free(freed);
+    if (cardOut) *cardOut = std::move(card);
     return true;
 }
 

@@ -26,8 +26,10 @@ PluginHandle *issueHandle(std::shared_ptr<HVSmartcard> card, uint64_t connection
 // given) receives the connection number it was issued for. Reads nothing through `handle`.
 std::shared_ptr<HVSmartcard> lookupHandle(const PluginHandle *handle,
                                           uint64_t *connection = nullptr);
-// Unregisters and releases a block (a handle's connection object with it); false, with
-// nothing done, for an address that is not a live block.
-bool release(void *block);
+// Unregisters and releases a block; false, with nothing done, for an address that is not a
+// live block. For a handle, `card` and `connection` (if given) receive what it held: the
+// table's reference to the connection object goes to the caller.
+bool release(void *block, std::shared_ptr<HVSmartcard> *card = nullptr,
+             uint64_t *connection = nullptr);
 
 }  // namespace hv::plugin

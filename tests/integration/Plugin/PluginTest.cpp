@@ -271,9 +271,30 @@ TEST_P(PluginTest, AHandleReleasedWhileAnotherThreadUsesItIsSafe) {
     stop = true;
     user.join();
     EXPECT_EQ(other.load(), 0);
-    // Releasing the handle did not end the connection: the card is still in use.
+}
+
+TEST_P(PluginTest, ReleasingAConnectedHandleEndsItsConnection) {
+    PluginHandle *handle = connected();
+    ASSERT_NE(handle, nullptr);
+    const size_t offs = commandsOfType(sim::ccid::kIccPowerOff);
+    EXPECT_EQ(Plugin_FreeMemory(handle), PLUGIN_OK);
+    EXPECT_EQ(commandsOfType(sim::ccid::kIccPowerOff), offs + 1);
+    EXPECT_EQ(HVSmartcard().getSlotStatus(), HVSmartcardSlotStatusPresent);
+    // Without it, the reader would stay taken: a new connection works.
+    ASSERT_EQ(Plugin_Connect("Vorasel", &handle), PLUGIN_OK);
+    // Released after its disconnection, or stale: nothing more is sent.
+    ASSERT_EQ(Plugin_Disconnect(handle), PLUGIN_OK);
+    EXPECT_EQ(Plugin_FreeMemory(handle), PLUGIN_OK);
+    EXPECT_EQ(commandsOfType(sim::ccid::kIccPowerOff), offs + 2);
+    PluginHandle *first = nullptr, *second = nullptr;
+    ASSERT_EQ(Plugin_Connect("Vorasel", &first), PLUGIN_OK);
+    ASSERT_EQ(Plugin_Disconnect(first), PLUGIN_OK);
+    ASSERT_EQ(Plugin_Connect("Vorasel", &second), PLUGIN_OK);
+    EXPECT_EQ(Plugin_FreeMemory(first), PLUGIN_OK);
     EXPECT_EQ(HVSmartcard().getSlotStatus(), HVSmartcardSlotStatusPowered);
-    EXPECT_EQ(HVSmartcard().disconnect(2), HVSmartcardStatusSuccess);
+    Bytes out;
+    EXPECT_EQ(execute(second, echoApdu(4), &out), PLUGIN_OK);
+    EXPECT_EQ(Plugin_FreeMemory(second), PLUGIN_OK);
 }
 
 }  // namespace

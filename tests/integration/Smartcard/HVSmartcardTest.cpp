@@ -240,6 +240,26 @@ TEST_P(SmartcardTest, NotificationsLogAndPlaySoundsOnlyWhileOpen) {
     release(c);
 }
 
+TEST_P(SmartcardTest, ADroppedOpenerLeavesNoListenerBehindAClose) {
+    ScopedCapture capture;
+    card = insert("t1");
+    {
+        HVSmartcard opener;  // as the plug-in's initialisation does
+        ASSERT_EQ(opener.open(), HVSmartcardStatusSuccess);
+    }
+    const SCARDCONTEXT c = establish();  // keeps the reader open after the close
+    ASSERT_TRUE(waitForState(c, SCARD_STATE_PRESENT));
+    EXPECT_EQ(sc.close(), HVSmartcardStatusSuccess);
+    std::atomic<int> laterSeen{0};
+    const auto token =
+        HVHost::addObserver("HV_CARD_REMOVED", [&](const char *, const void *) { ++laterSeen; });
+    kase->removeCard();
+    ASSERT_TRUE(waitUntil([&] { return laterSeen.load() == 1; }));
+    EXPECT_FALSE(capture.logger().contains("] Card removed!"));
+    HVHost::removeObserver(token);
+    release(c);
+}
+
 TEST_P(SmartcardTest, ASlowSoundHookHoldsUpNoCardOperation) {
     enableSounds();
     std::atomic<bool> release{false};
