@@ -88,13 +88,13 @@ HV_EXPORT PluginResult Plugin_Disconnect(PluginHandle *handle);
 HV_EXPORT PluginResult Plugin_GetATR(PluginHandle *handle, uint8_t **atr, uint32_t *length);
 
 /* Sends one command APDU and receives the response APDU.
- * @param command_length only the low 16 bits are used.
+ * @param command_length at most 65,535 bytes.
  * @param response at least PLUGIN_RESPONSE_CAPACITY (2048) bytes.
  * @param response_length receives the response's length.
  * @param mode 1 or 2; it has no other effect.
- * @return PLUGIN_OK; PLUGIN_ERR_INVALID_ARGUMENT a null pointer or another mode (checked before
- *         the handle); PLUGIN_ERR_INVALID_HANDLE not a live handle; PLUGIN_ERR_EXECUTE the
- *         exchange failed (response and length untouched). */
+ * @return PLUGIN_OK; PLUGIN_ERR_INVALID_ARGUMENT a null pointer, another mode or a longer
+ *         command (checked before the handle); PLUGIN_ERR_INVALID_HANDLE not a live handle;
+ *         PLUGIN_ERR_EXECUTE the exchange failed (response and length untouched). */
 HV_EXPORT PluginResult Plugin_ExecuteCommand(PluginHandle *handle, const uint8_t *command,
                                              uint32_t command_length, uint8_t *response,
                                              uint32_t *response_length, int32_t mode);

@@ -261,11 +261,18 @@ TEST_P(PluginTest, AHandleReleasedWhileAnotherThreadUsesItIsSafe) {
             uint32_t length = 0;
             const PluginResult rv = Plugin_ExecuteCommand(
                 handle, apdu.data(), static_cast<uint32_t>(apdu.size()), response, &length, 1);
-            (rv == PLUGIN_OK ? ok : rv == PLUGIN_ERR_INVALID_HANDLE ? refused : other)++;
+            // A call already past the look-up when the release ended the connection fails
+            // as an exchange; nothing else may come of it.
+            if (rv == PLUGIN_OK)
+                ++ok;
+            else if (rv == PLUGIN_ERR_INVALID_HANDLE)
+                ++refused;
+            else if (rv != PLUGIN_ERR_EXECUTE)
+                ++other;
             if (rv == PLUGIN_ERR_INVALID_HANDLE) break;
         }
     });
-    ASSERT_TRUE(waitUntil([&] { return ok.load() >= 5; }));
+    EXPECT_TRUE(waitUntil([&] { return ok.load() >= 5; }));
     EXPECT_EQ(Plugin_FreeMemory(handle), PLUGIN_OK);
     EXPECT_TRUE(waitUntil([&] { return refused.load() == 1; }));
     stop = true;
