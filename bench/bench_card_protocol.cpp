@@ -88,7 +88,7 @@ void BM_T1StepChainedBlock(benchmark::State &state) {
 
     t1_on_reset(254, crc);
     uint32_t len = 0;
-    t1_setup_cmd(command, response.data(), block, block, sizeof command, capacity);
+    t1_setup_cmd_with_capacity(command, response.data(), block, block, sizeof command, capacity);
     t1_start_transaction(&len);  // IFS request
     const std::vector<uint8_t> ifs = cardBlock(0xE1, {0xFA}, crc);
     std::memcpy(block, ifs.data(), ifs.size());
@@ -99,7 +99,8 @@ void BM_T1StepChainedBlock(benchmark::State &state) {
     unsigned ns = 0, used = 0;
     for (auto _ : state) {
         if (used + 254 > capacity) {
-            t1_setup_cmd(command, response.data(), block, block, sizeof command, capacity);
+            t1_setup_cmd_with_capacity(command, response.data(), block, block, sizeof command,
+                                       capacity);
             t1_start_transaction(&len);
             used = 0;
         }

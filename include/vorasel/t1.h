@@ -40,12 +40,22 @@ enum {
  * at 0 and the next exchange begins by announcing the device's IFSD. */
 HV_EXPORT void t1_on_reset(uint8_t ifsc, uint8_t edc_type);
 
-/* Once per command: the command APDU (cmd_len bytes), the response buffer and its capacity in
- * bytes, and the send-block and receive-block buffers (each at least T1_BLOCK_BUFFER_MIN
- * bytes; they may be the same). All memory stays the caller's and must live until the
- * exchange ends. */
+/* Size of the response buffer t1_setup_cmd expects: the largest response APDU, 65,536 data
+ * bytes and the two status bytes. */
+#define T1_RESPONSE_BUFFER_MIN 65538u
+
+/* Once per command: the command APDU (cmd_len bytes), the response buffer (at least
+ * T1_RESPONSE_BUFFER_MIN bytes), and the send-block and receive-block buffers (each at least
+ * T1_BLOCK_BUFFER_MIN bytes; they may be the same). A response longer than
+ * T1_RESPONSE_BUFFER_MIN bytes ends the exchange with T1_OVERFLOW. All memory stays the
+ * caller's and must live until the exchange ends. */
 HV_EXPORT void t1_setup_cmd(const uint8_t *cmd, uint8_t *rsp, uint8_t *tib, uint8_t *tob,
-                            uint32_t cmd_len, uint32_t rsp_capacity);
+                            uint32_t cmd_len);
+
+/* t1_setup_cmd with a response buffer of rsp_capacity bytes: a response that does not fit
+ * ends the exchange with T1_OVERFLOW. */
+HV_EXPORT void t1_setup_cmd_with_capacity(const uint8_t *cmd, uint8_t *rsp, uint8_t *tib,
+                                          uint8_t *tob, uint32_t cmd_len, uint32_t rsp_capacity);
 
 /* Builds the first block in the send buffer and stores its length in *block_len. Returns
  * T1_SEND, or T1_BAD_CALL when a buffer or block_len is null, or the command is empty or

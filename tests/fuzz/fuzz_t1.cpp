@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             cmd[i] = static_cast<uint8_t>(i);
         std::unique_ptr<uint8_t[]> rsp(new uint8_t[capacity]);
 
-        t1_setup_cmd(cmd.get(), rsp.get(), tib, tob, cmdLen, capacity);
+        t1_setup_cmd_with_capacity(cmd.get(), rsp.get(), tib, tob, cmdLen, capacity);
         uint32_t blockLen = 0;
         int r = t1_start_transaction(&blockLen);
         CHECK(r == T1_SEND);

@@ -1,7 +1,8 @@
 // `vorasel demo`: the library against the simulated Vorasel case, end to end, as far as the
 // library goes today: presence notifications, the management protocol (DEZ requests through
-// the session registry, answers through the reassembly handler), and the card reader at CCID
-// level with the library's ATR parser and T=1 engine carrying APDUs to a virtual card.
+// the session registry, answers through the reassembly handler), and the card reader through
+// the library's reader driver: card events, power-on, PPS and protocol parameters, and APDUs
+// over T=1 (or T=0) to a virtual card.
 //
 // The case is embedded in the process, unless VORASEL_ACCESSORYD_SOCKET names a running
 // vorasel-accessoryd, whose case is then used instead.
@@ -23,6 +24,7 @@
 #include "Platform/NotificationCenter.h"
 #include "Platform/RunLoop.h"
 #include "Platform/Semaphore.h"
+#include "Smartcard/IFDH/HVIFDH.h"
 #include "vorasel/HVAccessory.h"
 #include "vorasel/dez_message.h"
 #include "vorasel/lib_tlv_hl.h"
@@ -30,7 +32,6 @@
 #include "vorasel/sim/CardCatalogue.h"
 #include "vorasel/sim/InProcessLink.h"
 #include "vorasel/sim/VoraselCase.h"
-#include "vorasel/t1.h"
 
 namespace {
 
@@ -55,37 +56,47 @@ std::string hex(const Bytes &b) {
     return hex(b.data(), b.size());
 }
 
-// What the receive callbacks gathered. They run on session threads, so they only copy and
-// signal.
+// What the manager's receive callback gathered. It runs on a session thread, so it only copies
+// and signals.
 struct Inbox {
     std::mutex mutex;
-    Bytes bulk;
-    Bytes interrupt;
-    bool bulkLost = false;
-    Semaphore bulkArrived, interruptArrived, managerAnswered;
+    Semaphore managerAnswered;
     std::unique_ptr<HVPAPMessageHandler> dez;
     std::optional<Bytes> lastAnswer;  // the last DEZ message, serialised again
 };
 Inbox inbox;
 
-void onBulk(uint8_t *data, uint16_t length) {
+// Card events the reader driver relays, on its event thread.
+struct CardEvents {
+    std::mutex mutex;
+    std::vector<uint8_t> codes;
+    Semaphore arrived;
+};
+CardEvents cardEvents;
+
+void onReaderEvent(uint8_t code) {
+    if (code != HVIFDHEventCardInserted && code != HVIFDHEventCardRemoved) return;
     {
-        std::lock_guard lock(inbox.mutex);
-        if (data)
-            inbox.bulk.insert(inbox.bulk.end(), data, data + length);
-        else
-            inbox.bulkLost = true;
+        std::lock_guard lock(cardEvents.mutex);
+        cardEvents.codes.push_back(code);
     }
-    inbox.bulkArrived.signal();
+    cardEvents.arrived.signal();
 }
 
-void onInterrupt(uint8_t *data, uint16_t length) {
-    if (!data) return;
-    {
-        std::lock_guard lock(inbox.mutex);
-        inbox.interrupt.insert(inbox.interrupt.end(), data, data + length);
+// Waits for the next card event of this code.
+bool waitForCardEvent(uint8_t code, std::chrono::milliseconds timeout) {
+    const auto deadline = SteadyClock::now() + timeout;
+    for (;;) {
+        {
+            std::lock_guard lock(cardEvents.mutex);
+            auto it = std::find(cardEvents.codes.begin(), cardEvents.codes.end(), code);
+            if (it != cardEvents.codes.end()) {
+                cardEvents.codes.erase(cardEvents.codes.begin(), it + 1);
+                return true;
+            }
+        }
+        if (!cardEvents.arrived.waitUntil(deadline)) return false;
     }
-    inbox.interruptArrived.signal();
 }
 
 void onManager(uint8_t *data, uint16_t length) {
@@ -113,15 +124,13 @@ private:
     void management();
     std::optional<Bytes> dezRequest(tlv_t *request);
     void cardReader();
-    std::optional<Bytes> ccid(Bytes message, std::chrono::milliseconds timeout = 3s);
-    std::optional<Bytes> xfr(const uint8_t *data, uint32_t length);
-    std::optional<Bytes> transmitT1(const Bytes &apdu);
+    std::optional<Bytes> transmit(const Bytes &apdu);
     void tearDown();
 
     const std::string cardKind_;
     const int apdus_;
     int failures_ = 0;
-    uint8_t seq_ = 0;
+    uint32_t protocol_ = 2;  // PC/SC value: 1 T=0, 2 T=1
     std::unique_ptr<hv::sim::VoraselCase> embedded_;
     std::vector<std::string> seen_;
     std::mutex seenMutex_;
@@ -254,88 +263,37 @@ void Demo::management() {
     inbox.dez.reset();
 }
 
-std::optional<Bytes> Demo::ccid(Bytes message, std::chrono::milliseconds timeout) {
-    const uint8_t seq = seq_++;
-    message[6] = seq;
-    {
-        std::lock_guard lock(inbox.mutex);
-        inbox.bulk.clear();
-    }
-    if (HVSessionProtocolDriver::sharedClass().writeData(message.data(),
-                                                         static_cast<uint16_t>(message.size()),
-                                                         HVAccessoryProtocolCCIDBulk) != 0)
+std::optional<Bytes> Demo::transmit(const Bytes &apdu) {
+    HVIFDH &driver = HVIFDH::sharedInstance();
+    // The response lives in the driver's buffers until its next exchange: copy it under the
+    // driver's lock.
+    std::lock_guard lock(driver.monitor());
+    const uint8_t *response = nullptr;
+    uint32_t length = 0;
+    if (driver.transmitToICC(apdu.data(), static_cast<uint32_t>(apdu.size()), protocol_, &response,
+                             &length) != HVIFDHStatusSuccess)
         return std::nullopt;
-    const auto deadline = SteadyClock::now() + timeout;
-    for (;;) {
-        {
-            std::lock_guard lock(inbox.mutex);
-            // Whole messages with this bSeq; time extensions (bmCommandStatus 2) are skipped.
-            while (inbox.bulk.size() >= 10) {
-                const uint32_t length = inbox.bulk[1] | inbox.bulk[2] << 8 | inbox.bulk[3] << 16 |
-                                        static_cast<uint32_t>(inbox.bulk[4]) << 24;
-                if (length > 65536 || inbox.bulk.size() < 10 + length) break;
-                Bytes reply(inbox.bulk.begin(), inbox.bulk.begin() + 10 + length);
-                inbox.bulk.erase(inbox.bulk.begin(), inbox.bulk.begin() + 10 + length);
-                if (reply[6] == seq && (reply[7] >> 6) != 2) return reply;
-            }
-            if (inbox.bulkLost) return std::nullopt;
-        }
-        if (!inbox.bulkArrived.waitUntil(deadline)) return std::nullopt;
-    }
-}
-
-std::optional<Bytes> Demo::xfr(const uint8_t *data, uint32_t length) {
-    Bytes message = {
-        0x6F, static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8), 0, 0, 0, 0, 0, 0, 0};
-    message.insert(message.end(), data, data + length);
-    auto reply = ccid(message);
-    if (!reply || (reply->at(7) >> 6) != 0) return std::nullopt;
-    return Bytes(reply->begin() + 10, reply->end());
-}
-
-std::optional<Bytes> Demo::transmitT1(const Bytes &apdu) {
-    static uint8_t response[65536 + 2];
-    static uint8_t block[T1_BLOCK_BUFFER_MIN + 16];
-    t1_setup_cmd(apdu.data(), response, block, block, static_cast<uint32_t>(apdu.size()),
-                 sizeof response);
-    uint32_t blockLength = 0;
-    int result = t1_start_transaction(&blockLength);
-    while (result == T1_SEND) {
-        auto reply = xfr(block, blockLength);
-        if (!reply || reply->size() > sizeof block) return std::nullopt;
-        std::copy(reply->begin(), reply->end(), block);
-        int32_t wtx = 0;
-        result = t1_on_reply(static_cast<uint32_t>(reply->size()), &blockLength, &wtx);
-    }
-    if (result != T1_DONE) return std::nullopt;
-    return Bytes(response, response + t1_get_rAPDUlength());
+    return Bytes(response, response + length);
 }
 
 void Demo::cardReader() {
-    std::printf("card reader (CCID on com.vorasel.ccidbulk / ccidinterrupt)\n");
-    auto &registry = HVSessionProtocolDriver::sharedClass();
-    if (!step(
-            registry.startSessionWithProtocol(HVAccessoryProtocolCCIDInterrupt, onInterrupt) == 0 &&
-                registry.startSessionWithProtocol(HVAccessoryProtocolCCIDBulk, onBulk) == 0,
-            "reader sessions started"))
-        return;
+    std::printf("card reader (CCID on com.vorasel.ccidbulk / ccidinterrupt, reader driver)\n");
+    HVIFDH &driver = HVIFDH::sharedInstance();
+    driver.registerEventCallback(onReaderEvent);
+    const HVIFDHStatus opened = driver.open();
+    std::printf("  reader \"%s\" open -> %d\n", driver.getName(), opened);
+    if (!step(opened == HVIFDHStatusSuccess, "reader sessions started")) return;
     if (embedded_) {
         auto card = hv::sim::makeCard(cardKind_);
         if (!step(card != nullptr, "virtual card made")) return;
         embedded_->insertCard(card);
     }
-    const bool inserted = inbox.interruptArrived.waitFor(2s);
-    {
-        std::lock_guard lock(inbox.mutex);
-        std::printf("  slot change %s\n", hex(inbox.interrupt).c_str());
-        step(inserted && inbox.interrupt.size() >= 2 && inbox.interrupt[1] == 0x03,
-             "card inserted");
-        inbox.interrupt.clear();
-    }
+    step(waitForCardEvent(HVIFDHEventCardInserted, 2s), "card inserted (slot change 50 03)");
 
-    auto atrMessage = ccid({0x62, 0, 0, 0, 0, 0, 0, 0x01, 0, 0}, 5s);
-    if (!step(atrMessage && (atrMessage->at(7) & 3) == 0, "card powered (IccPowerOn, 5 V)")) return;
-    const Bytes atr(atrMessage->begin() + 10, atrMessage->end());
+    const HVIFDHStatus powered = driver.powerOnICC();
+    if (!step(powered == HVIFDHStatusSuccess, "card powered (IccPowerOn, 5 V)")) return;
+    const HVIFDHATR stored = driver.ATR();
+    const Bytes atr(stored.data, stored.data + stored.length);
     scatr_t parsed;
     const int verdict = scatr_parse(&parsed, atr.data(), static_cast<uint32_t>(atr.size()));
     std::printf("  ATR %s\n", hex(atr).c_str());
@@ -343,57 +301,62 @@ void Demo::cardReader() {
     std::printf("  protocols:%s%s, default T=%u\n", offered & 1 ? " T=0" : "",
                 offered & 2 ? " T=1" : "", scatr_getDefProtocol(&parsed));
     if (!step(verdict == SCATR_OK, "ATR well formed")) return;
-    if (!(offered & 2)) {
-        std::printf("  (the demo carries APDUs over T=1; this card offers no T=1)\n");
-        return;
-    }
 
+    // T=1 when the card offers it, else T=0.
+    protocol_ = (offered & 2) ? 2 : 1;
+    const HVIFDHStatus set =
+        driver.setProtocolParameters(static_cast<uint8_t>(protocol_), 0, 0, 0, 0);
     uint8_t ta1 = 0x11;
-    scatr_TXi(&parsed, SCATR_TA, 1, &ta1);
-    if (ta1 != 0x11 || scatr_getDefProtocol(&parsed) != 1) {
-        const uint8_t pps[4] = {0xFF, 0x11, ta1, static_cast<uint8_t>(0xFF ^ 0x11 ^ ta1)};
-        auto answer = xfr(pps, sizeof pps);
-        std::printf("  PPS %s -> %s\n", hex(pps, 4).c_str(),
-                    answer ? hex(*answer).c_str() : "none");
-        if (!step(answer && answer->size() == 4 && std::equal(pps, pps + 4, answer->begin()),
-                  "PPS accepted (T=1, Fi/Di from TA1)"))
-            return;
+    const bool pps = scatr_TXi(&parsed, SCATR_TA, 1, &ta1) == SCATR_BYTE_PRESENT;
+    std::printf("  T=%u, Fi/Di %02X%s, response time-out %u ms\n", protocol_ - 1, ta1,
+                pps ? " (by PPS)" : "", driver.rsp_timeout());
+    if (!step(set == HVIFDHStatusSuccess, "protocol set (PPS, SetParameters)")) return;
+    if (protocol_ == 2) {
+        uint8_t ifsc = 32, tc = 0;
+        scatr_TXi4T(&parsed, SCATR_TA, 1, 1, &ifsc);
+        scatr_TXi4T(&parsed, SCATR_TC, 1, 1, &tc);
+        std::printf("  IFSC %u, EDC %s\n", ifsc, (tc & 1) ? "CRC" : "LRC");
     }
-    uint8_t ifsc = 32, tc = 0, tb = 0x4D;
-    scatr_TXi4T(&parsed, SCATR_TA, 1, 1, &ifsc);
-    scatr_TXi4T(&parsed, SCATR_TB, 1, 1, &tb);
-    scatr_TXi4T(&parsed, SCATR_TC, 1, 1, &tc);
-    const uint8_t edc = tc & 1;
-    auto params = ccid({0x61, 7, 0, 0, 0, 0, 0, 0x01, 0, 0, ta1, static_cast<uint8_t>(0x10 | edc),
-                        0, tb, 0, ifsc, 0});
-    if (!step(params && (params->at(7) >> 6) == 0, "T=1 parameters set (SetParameters)")) return;
-    t1_on_reset(ifsc, edc);
-    std::printf("  IFSC %u, EDC %s\n", ifsc, edc ? "CRC" : "LRC");
 
     const Bytes selectMf = {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00};
-    auto select = transmitT1(selectMf);
+    auto select = transmit(selectMf);
     std::printf("  SELECT MF %s -> %s\n", hex(selectMf).c_str(),
                 select ? hex(*select).c_str() : "none");
     step(select && select->size() >= 2 && (*select)[select->size() - 2] == 0x90,
          "SELECT answered 90 00");
 
-    // ECHO (INS EE) of 300 bytes: chained both ways.
-    Bytes echo = {0x00, 0xEE, 0x00, 0x00, 0x00, 0x01, 0x2C};
-    for (int i = 0; i < 300; ++i)
-        echo.push_back(static_cast<uint8_t>(i));
-    echo.insert(echo.end(), {0x00, 0x00});
-    auto echoed = transmitT1(echo);
-    step(echoed && echoed->size() == 302 &&
-             std::equal(echo.begin() + 7, echo.begin() + 307, echoed->begin()),
-         "300-byte ECHO came back whole (chained I-blocks both ways)");
+    Bytes small;
+    size_t smallAnswer;
+    if (protocol_ == 2) {
+        // ECHO (INS EE) of 300 bytes: chained both ways.
+        Bytes echo = {0x00, 0xEE, 0x00, 0x00, 0x00, 0x01, 0x2C};
+        for (int i = 0; i < 300; ++i)
+            echo.push_back(static_cast<uint8_t>(i));
+        echo.insert(echo.end(), {0x00, 0x00});
+        auto echoed = transmit(echo);
+        step(echoed && echoed->size() == 302 &&
+                 std::equal(echo.begin() + 7, echo.begin() + 307, echoed->begin()),
+             "300-byte ECHO came back whole (chained I-blocks both ways)");
+        small = {0x00, 0xEE, 0x00, 0x00, 0x04, 1, 2, 3, 4, 0x00};
+        smallAnswer = 6;
+    } else {
+        // A T=0 TPDU asking for 8 pattern bytes.
+        const Bytes tpdu = {0x00, 0xEE, 0x00, 0x08, 0x08};
+        auto answer = transmit(tpdu);
+        std::printf("  ECHO %s -> %s\n", hex(tpdu).c_str(), answer ? hex(*answer).c_str() : "none");
+        step(answer && answer->size() >= 2 && answer->back() == 0x00 &&
+                 (*answer)[answer->size() - 2] == 0x90,
+             "T=0 ECHO answered 90 00");
+        small = tpdu;
+        smallAnswer = answer ? answer->size() : 0;
+    }
 
     std::vector<double> us;
-    const Bytes small = {0x00, 0xEE, 0x00, 0x00, 0x04, 1, 2, 3, 4, 0x00};
     for (int i = 0; i < apdus_; ++i) {
         const auto t0 = SteadyClock::now();
-        auto r = transmitT1(small);
+        auto r = transmit(small);
         us.push_back(std::chrono::duration<double, std::micro>(SteadyClock::now() - t0).count());
-        if (!r || r->size() != 6) {
+        if (!r || r->size() != smallAnswer) {
             step(false, "short ECHO APDUs");
             break;
         }
@@ -404,17 +367,17 @@ void Demo::cardReader() {
                     us[us.size() / 2], us[us.size() * 99 / 100]);
     }
 
-    auto off = ccid({0x63, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-    step(off && (off->at(7) & 3) == 1, "card powered off (IccPowerOff)");
+    step(driver.powerOffICC() == HVIFDHStatusSuccess &&
+             driver.slot_state() == HVIFDHSlotStatePresent,
+         "card powered off (IccPowerOff)");
     if (embedded_) {
         embedded_->removeCard();
-        const bool removed = inbox.interruptArrived.waitFor(2s);
-        std::lock_guard lock(inbox.mutex);
-        step(removed && inbox.interrupt.size() >= 2 && inbox.interrupt[1] == 0x02,
+        step(waitForCardEvent(HVIFDHEventCardRemoved, 2s) &&
+                 driver.slot_state() == HVIFDHSlotStateAbsent,
              "card removal notified (50 02)");
     }
-    registry.endSessionWithProtocol(HVAccessoryProtocolCCIDBulk);
-    registry.endSessionWithProtocol(HVAccessoryProtocolCCIDInterrupt);
+    driver.unregisterEventCallback();
+    driver.close();
 }
 
 void Demo::tearDown() {

@@ -87,7 +87,11 @@ bool CcidReader::answer(Bulk &bulk, std::span<const uint8_t> cmd, uint8_t status
     std::copy(data.begin(), data.end(), bulk.response.begin() + kHeaderSize);
     const FaultSet &faults = *bulk.faults;
     if (!storm(bulk, cmd, faults)) return false;
-    return bulk.delivery.send({bulk.response.data(), kHeaderSize + data.size()}, faults);
+    const std::span<const uint8_t> message(bulk.response.data(), kHeaderSize + data.size());
+    // A merged storm: the held time extensions go out together with the answer.
+    if (faults.has(FaultKind::TimeExtensionStorm) && faults.has(FaultKind::Merge))
+        return bulk.delivery.send(message, faults.without(FaultKind::Merge));
+    return bulk.delivery.send(message, faults);
 }
 
 bool CcidReader::failIcc(Bulk &bulk, std::span<const uint8_t> cmd, uint8_t iccState,
@@ -104,7 +108,7 @@ bool CcidReader::fail(Bulk &bulk, std::span<const uint8_t> cmd, uint8_t error) {
     return failIcc(bulk, cmd, iccStatus(), error);
 }
 
-bool CcidReader::timeExtension(Bulk &bulk, std::span<const uint8_t> cmd) {
+bool CcidReader::timeExtension(Bulk &bulk, std::span<const uint8_t> cmd, bool hold) {
     uint8_t msg[kHeaderSize];
     Header h;
     h.type = responseType(cmd[0]);
@@ -113,6 +117,11 @@ bool CcidReader::timeExtension(Bulk &bulk, std::span<const uint8_t> cmd) {
     h.b7 = static_cast<uint8_t>(0x80 | iccStatus());
     h.b8 = 1;  // multiplier of the waiting time
     writeHeader(msg, h);
+    if (hold) {
+        FaultSet merge;
+        merge.add(Fault::merge());
+        return bulk.delivery.send(msg, merge);
+    }
     return bulk.delivery.send(msg);
 }
 
@@ -121,7 +130,7 @@ bool CcidReader::storm(Bulk &bulk, std::span<const uint8_t> cmd, const FaultSet 
     if (!f) return true;
     for (uint32_t i = 0; i < f->count; ++i) {
         if (i > 0 && f->pause.count() > 0 && !sleepFor(f->pause)) return false;
-        if (!timeExtension(bulk, cmd)) return false;
+        if (!timeExtension(bulk, cmd, faults.has(FaultKind::Merge))) return false;
     }
     return true;
 }
@@ -305,7 +314,7 @@ bool CcidReader::xfrBlock(Bulk &bulk, std::span<const uint8_t> msg, const FaultS
         if (w == Wait::Stopped) return false;
         if (w == Wait::CardGone) return failIcc(bulk, msg, icc(IccStatus::Absent), kErrIccMute);
         if (!extend) break;
-        if (!timeExtension(bulk, msg)) return false;
+        if (!timeExtension(bulk, msg, false)) return false;
     }
     if (cardLeft) {
         {

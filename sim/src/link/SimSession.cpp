@@ -63,7 +63,8 @@ ptrdiff_t SimSession::hostRead(uint8_t *buf, size_t cap) {
     if (n > 0) {
         std::lock_guard lock(mutex_);
         if (window_ != SIZE_MAX) window_ -= static_cast<size_t>(n);
-        records_.push_back(Record{false, std::vector<uint8_t>(buf, buf + n), Clock::now()});
+        if (faults_.record)
+            records_.push_back(Record{false, std::vector<uint8_t>(buf, buf + n), Clock::now()});
     }
     return n;
 }
@@ -76,7 +77,8 @@ ptrdiff_t SimSession::hostWrite(const uint8_t *data, size_t len) {
     const ptrdiff_t n = toDevice_->tryWrite(data, len);
     if (n > 0) {
         std::lock_guard lock(mutex_);
-        records_.push_back(Record{true, std::vector<uint8_t>(data, data + n), Clock::now()});
+        if (faults_.record)
+            records_.push_back(Record{true, std::vector<uint8_t>(data, data + n), Clock::now()});
     }
     return n;
 }
@@ -84,7 +86,8 @@ ptrdiff_t SimSession::hostWrite(const uint8_t *data, size_t len) {
 bool SimSession::hostWriteAll(const uint8_t *data, size_t len) {
     if (!toDevice_->writeAll(data, len)) return false;
     std::lock_guard lock(mutex_);
-    records_.push_back(Record{true, std::vector<uint8_t>(data, data + len), Clock::now()});
+    if (faults_.record)
+        records_.push_back(Record{true, std::vector<uint8_t>(data, data + len), Clock::now()});
     return true;
 }
 
@@ -105,7 +108,8 @@ ptrdiff_t SimSession::hostReadPiece(uint8_t *buf, size_t cap, Clock::time_point 
     if (n > 0) {
         std::lock_guard lock(mutex_);
         if (window_ != SIZE_MAX) window_ -= std::min(window_, static_cast<size_t>(n));
-        records_.push_back(Record{false, std::vector<uint8_t>(buf, buf + n), Clock::now()});
+        if (faults_.record)
+            records_.push_back(Record{false, std::vector<uint8_t>(buf, buf + n), Clock::now()});
     }
     return n;
 }

@@ -125,6 +125,13 @@ void FaultScript::clear() {
     armed_.clear();
 }
 
+FaultSet FaultSet::without(FaultKind kind) const {
+    FaultSet set;
+    for (const auto &f : faults_)
+        if (f.kind != kind) set.add(f);
+    return set;
+}
+
 FaultSet FaultScript::take(uint32_t message, bool mainChannel) {
     FaultSet set;
     std::lock_guard lock(mutex_);

@@ -277,8 +277,12 @@ void t1_on_reset(uint8_t ifsc, uint8_t edc_type) {
     ctx.m_Active = 0;
 }
 
-void t1_setup_cmd(const uint8_t *cmd, uint8_t *rsp, uint8_t *tib, uint8_t *tob, uint32_t cmd_len,
-                  uint32_t rsp_capacity) {
+void t1_setup_cmd(const uint8_t *cmd, uint8_t *rsp, uint8_t *tib, uint8_t *tob, uint32_t cmd_len) {
+    t1_setup_cmd_with_capacity(cmd, rsp, tib, tob, cmd_len, T1_RESPONSE_BUFFER_MIN);
+}
+
+void t1_setup_cmd_with_capacity(const uint8_t *cmd, uint8_t *rsp, uint8_t *tib, uint8_t *tob,
+                                uint32_t cmd_len, uint32_t rsp_capacity) {
     ctx.m_AIB = cmd;
     ctx.m_AOB = rsp;
     ctx.m_TIB = tib;

@@ -199,6 +199,21 @@ TEST(CcidFaults, TimeExtensionStormPrecedesTheAnswer) {
     EXPECT_EQ(r->data, Bytes{0x07});
 }
 
+TEST(CcidFaults, MergedStormArrivesWithTheAnswerInOneDelivery) {
+    Powered p;
+    p.reader.faults().add(Fault::timeExtensionStorm(2).on(ccid::kXfrBlock));
+    p.reader.faults().add(Fault::merge().on(ccid::kXfrBlock));
+    p.bulk.write(xfrCmd(1, {0x07}));
+    auto chunk = p.bulk.readChunk();
+    ASSERT_TRUE(chunk);
+    ASSERT_EQ(chunk->size(), 10u + 10u + 11u);
+    EXPECT_EQ((*chunk)[7] >> 6, 2);
+    EXPECT_EQ((*chunk)[17] >> 6, 2);
+    auto r = decode(Bytes(chunk->begin() + 20, chunk->end()));
+    EXPECT_EQ(r.seq, 1);
+    EXPECT_EQ(r.data, Bytes{0x07});
+}
+
 TEST(CcidFaults, CardRemovedMidExchangeAnswersNoCardAndNotifiesRemoval) {
     Powered p;
     p.reader.faults().add(Fault::removeCard(40ms).on(ccid::kXfrBlock));

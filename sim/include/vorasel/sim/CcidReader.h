@@ -109,7 +109,7 @@ private:
                 std::span<const uint8_t> data = {});
     bool fail(Bulk &bulk, std::span<const uint8_t> cmd, uint8_t error);
     bool failIcc(Bulk &bulk, std::span<const uint8_t> cmd, uint8_t icc, uint8_t error);
-    bool timeExtension(Bulk &bulk, std::span<const uint8_t> cmd);
+    bool timeExtension(Bulk &bulk, std::span<const uint8_t> cmd, bool hold);
     bool storm(Bulk &bulk, std::span<const uint8_t> cmd, const FaultSet &faults);
 
     Wait waitUntil(Clock::time_point deadline, uint64_t cardEpoch);

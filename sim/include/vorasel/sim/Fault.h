@@ -36,7 +36,8 @@ enum class FaultKind : uint8_t {
     Truncate,    // only the first `keep` bytes are written
     EndSession,  // the device closes the session instead of answering
     // What the reader does around the card:
-    TimeExtensionStorm,  // `count` time extensions before the answer, `pause` between them
+    TimeExtensionStorm,  // `count` time extensions before the answer, `pause` between them;
+                         // with Merge as well, all of them and the answer in one write
     RemoveCard,          // the card is pulled `delay` after the command arrived, before it answers
     MuteCard,            // the card does not answer this command
 };
@@ -100,6 +101,8 @@ public:
     bool has(FaultKind kind) const { return find(kind) != nullptr; }
     bool empty() const { return faults_.empty(); }
     void add(const Fault &fault) { faults_.push_back(fault); }
+    // The same set without the faults of this kind.
+    FaultSet without(FaultKind kind) const;
 
 private:
     std::vector<Fault> faults_;

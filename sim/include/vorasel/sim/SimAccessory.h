@@ -61,6 +61,9 @@ struct SessionFaults {
     size_t randomChunkMin = 0;   // or in random pieces of [min, max] bytes
     size_t randomChunkMax = 0;
     uint32_t randomSeed = 1;
+    // Not a fault: whether the session keeps records() of what the host read and wrote
+    // (benchmarks turn it off, so that the host side allocates nothing per message).
+    bool record = true;
 };
 
 class SimSession {

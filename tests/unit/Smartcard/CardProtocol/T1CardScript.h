@@ -76,9 +76,9 @@ public:
                                    size_t capacity = 65536) {
         Bytes response(capacity + kGuard, kGuardByte);
         Bytes block(270, 0);  // one buffer for both directions, as the reader driver does
-        t1_setup_cmd(command.empty() ? nullptr : command.data(), response.data(), block.data(),
-                     block.data(), static_cast<uint32_t>(command.size()),
-                     static_cast<uint32_t>(capacity));
+        t1_setup_cmd_with_capacity(
+            command.empty() ? nullptr : command.data(), response.data(), block.data(), block.data(),
+            static_cast<uint32_t>(command.size()), static_cast<uint32_t>(capacity));
         uint32_t len = 0;
         int32_t wtx = -1;
         int r = t1_start_transaction(&len);

@@ -201,6 +201,43 @@ TEST_F(T1Engine, ResponseNeverOverrunsItsBuffer) {
         kSelect, {dev("00 40 05 " + kSelectHex), card("00 40 02 90 00"), ends(T1_OVERFLOW)}, 1));
 }
 
+// The five-argument setup takes a buffer of T1_RESPONSE_BUFFER_MIN bytes: the largest response
+// APDU fits it exactly, and one byte more is refused without touching the bytes behind it.
+TEST_F(T1Engine, DefaultResponseBufferHoldsTheLargestResponseApdu) {
+    for (const uint32_t last : {6u, 7u}) {
+        reset(false, 254);
+        Bytes response(T1_RESPONSE_BUFFER_MIN + 16, 0xA5);
+        Bytes block(270, 0);
+        t1_setup_cmd(kSelect.data(), response.data(), block.data(), block.data(),
+                     static_cast<uint32_t>(kSelect.size()));
+        uint32_t len = 0;
+        ASSERT_EQ(t1_start_transaction(&len), T1_SEND);  // IFS request
+        auto answer = [&](const Bytes &b) {
+            std::copy(b.begin(), b.end(), block.begin());
+            return t1_on_reply(static_cast<uint32_t>(b.size()), &len, nullptr);
+        };
+        ASSERT_EQ(answer(card_.withEpilogue(hexBytes("00 E1 01 FA"))), T1_SEND);
+        const uint32_t full = (T1_RESPONSE_BUFFER_MIN - 6) / 254;  // 258 blocks of 254 bytes
+        int r = T1_SEND;
+        for (uint32_t n = 0; n <= full && r == T1_SEND; ++n) {
+            const bool more = n < full;
+            const uint8_t pcb = static_cast<uint8_t>((n % 2 ? 0x40 : 0) | (more ? 0x20 : 0));
+            Bytes b = {0x00, pcb, static_cast<uint8_t>(more ? 254 : last)};
+            b.resize(3 + b[2], static_cast<uint8_t>(n));
+            r = answer(card_.withEpilogue(b));
+        }
+        if (last == 6) {
+            EXPECT_EQ(r, T1_DONE);
+            EXPECT_EQ(t1_get_rAPDUlength(), T1_RESPONSE_BUFFER_MIN);
+        } else {
+            EXPECT_EQ(r, T1_OVERFLOW);
+            EXPECT_EQ(t1_get_rAPDUlength(), 0u);
+        }
+        for (size_t i = T1_RESPONSE_BUFFER_MIN; i < response.size(); ++i)
+            ASSERT_EQ(response[i], 0xA5) << "byte " << i;
+    }
+}
+
 TEST_F(T1Engine, CardAbortsTheExchange) {
     settle();
     EXPECT_TRUE(card_.run(kSelect,
@@ -251,12 +288,12 @@ TEST_F(T1Engine, BadCallsAreRefused) {
     settle();
     uint32_t len = 99;
     Bytes rsp(16), block(270);
-    t1_setup_cmd(kSelect.data(), rsp.data(), block.data(), block.data(), 0, 16);
+    t1_setup_cmd_with_capacity(kSelect.data(), rsp.data(), block.data(), block.data(), 0, 16);
     EXPECT_EQ(t1_start_transaction(&len), T1_BAD_CALL);
     EXPECT_EQ(len, 0u);
-    t1_setup_cmd(kSelect.data(), nullptr, block.data(), block.data(), 5, 16);
+    t1_setup_cmd_with_capacity(kSelect.data(), nullptr, block.data(), block.data(), 5, 16);
     EXPECT_EQ(t1_start_transaction(&len), T1_BAD_CALL);
-    t1_setup_cmd(kSelect.data(), rsp.data(), block.data(), block.data(), 5, 16);
+    t1_setup_cmd_with_capacity(kSelect.data(), rsp.data(), block.data(), block.data(), 5, 16);
     EXPECT_EQ(t1_start_transaction(nullptr), T1_BAD_CALL);
     // No exchange running: replies are refused, and the last response length stays.
     int32_t wtx = 7;
