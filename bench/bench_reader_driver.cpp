@@ -164,8 +164,14 @@ HVIFDH &driver() {
 bool readyCard(const std::string &kind, uint8_t protocol) {
     Rig &r = rig();
     if (r.cardKind != kind) {
+        driver().setSlot_state(HVIFDHSlotStateUnknown);
         r.kase.insertCard(hv::sim::makeCard(kind));
         r.cardKind = kind;
+        // The swap's slot changes reach the driver first: a removal would end the power-on.
+        const std::function<bool()> inserted = [] {
+            return driver().slot_state() == HVIFDHSlotStateSwallowed;
+        };
+        hv::platform::runCurrentLoopUntil(SteadyClock::now() + 2s, inserted, 1ms);
     }
     return driver().powerOnICC() == HVIFDHStatusSuccess &&
            driver().setProtocolParameters(protocol, 0, 0, 0, 0) == HVIFDHStatusSuccess;
@@ -362,6 +368,108 @@ BENCHMARK(bareEcho)
     ->Arg(21)
     ->Iterations(20000)
     ->UseRealTime();
+
+// --- The same CCID messages without the driver ---------------------------------------------------
+
+// The case's reader and card exactly as transmitToICC uses them, but the XfrBlocks built and
+// their answers awaited by hand: what is left of an APDU's time when the driver is taken away.
+struct RawBulk {
+    std::mutex mutex;
+    Bytes bytes;
+    std::atomic<bool> complete{false};
+    uint8_t seq = 0;
+};
+RawBulk raw;
+
+void onRawBulk(uint8_t *data, uint16_t length) {
+    if (!data) return;
+    bool whole = false;
+    {
+        std::lock_guard lock(raw.mutex);
+        raw.bytes.insert(raw.bytes.end(), data, data + length);
+        // Whole messages with the awaited bSeq that are not time extensions.
+        while (raw.bytes.size() >= 10) {
+            const size_t total = 10 + (raw.bytes[1] | raw.bytes[2] << 8);
+            if (raw.bytes.size() < total) break;
+            if (raw.bytes[6] == raw.seq && (raw.bytes[7] >> 6) != 2) {
+                whole = true;
+                break;
+            }
+            raw.bytes.erase(raw.bytes.begin(), raw.bytes.begin() + static_cast<ptrdiff_t>(total));
+        }
+    }
+    if (whole) {
+        raw.complete.store(true, std::memory_order_release);
+        if (auto *loop = echoWaiter.load()) loop->wakeUp();
+    }
+}
+
+// One command out, its whole answer back; false on a time-out.
+bool rawExchange(Bytes &command, uint8_t seq, Bytes &answer) {
+    {
+        std::lock_guard lock(raw.mutex);
+        raw.bytes.clear();
+        raw.seq = seq;
+        raw.complete.store(false);
+    }
+    command[6] = seq;
+    static const std::function<bool()> done = [] { return raw.complete.load(); };
+    if (HVSessionProtocolDriver::sharedClass().writeData(command.data(),
+                                                         static_cast<uint16_t>(command.size()),
+                                                         HVAccessoryProtocolCCIDBulk) != 0 ||
+        !hv::platform::runCurrentLoopUntil(SteadyClock::now() + 2s, done, 10ms))
+        return false;
+    std::lock_guard lock(raw.mutex);
+    answer.assign(raw.bytes.begin(), raw.bytes.begin() + 10 + (raw.bytes[1] | raw.bytes[2] << 8));
+    return true;
+}
+
+void BM_RawCcid_T1_Echo5_NoDriver(benchmark::State &state) {
+    Rig &r = rig();
+    driver().close();
+    r.kase.insertCard(hv::sim::makeCard("t1"));
+    r.cardKind.clear();
+    auto &registry = HVSessionProtocolDriver::sharedClass();
+    if (registry.startSessionWithProtocol(HVAccessoryProtocolCCIDBulk, onRawBulk) != 0) {
+        state.SkipWithError("no bulk session");
+        return;
+    }
+    echoWaiter.store(&hv::platform::RunLoop::current());
+    uint8_t seq = 0x40;
+    Bytes answer;
+    Bytes powerOn = {0x62, 0, 0, 0, 0, 0, 0, 0x01, 0, 0};
+    Bytes parameters = {0x61, 7,    0,    0,    0,    0,    0,    0x01, 0,
+                        0,    0x11, 0x00, 0xFF, 0x4D, 0x00, 0xFE, 0x00};
+    if (!rawExchange(powerOn, seq++, answer) || !rawExchange(parameters, seq++, answer)) {
+        state.SkipWithError("card not ready");
+        return;
+    }
+    // I-blocks 00 (N(S)) 05 [ECHO of 5] LRC, no IFS negotiation.
+    Bytes block = {0x6F, 9,    0,    0,    0,    0,    0,    0,    0, 0,
+                   0x00, 0x00, 0x05, 0x00, 0xEE, 0x00, 0x05, 0x05, 0};
+    uint8_t ns = 0;
+    std::vector<double> micros;
+    micros.reserve(1 << 20);
+    for (auto _ : state) {
+        block[11] = static_cast<uint8_t>(ns << 6);
+        uint8_t lrc = 0;
+        for (size_t i = 10; i + 1 < block.size(); ++i)
+            lrc ^= block[i];
+        block.back() = lrc;
+        const auto t0 = SteadyClock::now();
+        if (!rawExchange(block, seq++, answer) || answer.size() != 10 + 11) {
+            state.SkipWithError("exchange failed");
+            break;
+        }
+        micros.push_back(microsSince(t0));
+        ns ^= 1;
+    }
+    echoWaiter.store(nullptr);
+    registry.endSessionWithProtocol(HVAccessoryProtocolCCIDBulk);
+    if (driver().open() != HVIFDHStatusSuccess) std::abort();
+    percentiles(state, micros);
+}
+BENCHMARK(BM_RawCcid_T1_Echo5_NoDriver)->Iterations(20000)->UseRealTime();
 
 // --- The driver's overhead, interleaved ---------------------------------------------------------
 

@@ -42,6 +42,13 @@ public:
     // Plays the named "wav" resource of the application's bundle, if it has one.
     void playSound(const std::string &name) const;
 
+    // Asked of the accessory every time (HVManager::getCapabilities, up to 2 s). When it cannot
+    // be asked, an attached accessory is taken to have the function and a detached one not.
+    bool hasFingerprintSensor() const;
+    bool hasSmartCardReader() const;
+    // Always false; asks nothing.
+    bool hasContactlessReader() const;
+
     // Normalisation rules, exposed for tests.
     static std::string normalizedModelNumber(const std::string &model);
     static std::string normalizedHardwareRevision(const std::string &revision);

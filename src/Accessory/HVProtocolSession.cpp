@@ -267,6 +267,7 @@ void HVProtocolSession::handleEvent(Stream &stream, StreamEvent event) {
                        error ? error->code : 0, error ? error->description.c_str() : "(null)",
                        protocol_);
             if (callback_) callback_(nullptr, 0);
+            noteLoss();
             break;
         }
         case hv::platform::StreamEventEndEncountered:
@@ -274,11 +275,25 @@ void HVProtocolSession::handleEvent(Stream &stream, StreamEvent event) {
             if (callback_ && (protocol_ == HVAccessoryProtocolCCIDBulk ||
                               protocol_ == HVAccessoryProtocolCCIDInterrupt))
                 callback_(nullptr, 0);
+            noteLoss();
             break;
         default:
             HVLogError("Unknown stream event received! %d", static_cast<int>(event));
             break;
     }
+}
+
+void HVProtocolSession::setLossObserver(std::function<void()> observer) {
+    std::lock_guard lock(lossMutex_);
+    lossObserver_ = std::move(observer);
+    if (lost_ && lossObserver_) lossObserver_();
+}
+
+void HVProtocolSession::noteLoss() {
+    std::lock_guard lock(lossMutex_);
+    if (lost_) return;
+    lost_ = true;
+    if (lossObserver_) lossObserver_();
 }
 
 void HVProtocolSession::handleStreamHasAvailableBytes(InputStream &stream) {
@@ -335,4 +350,5 @@ void HVProtocolSession::handleStreamHasSpaceAvailable(OutputStream &stream) {
     }
     // Outside writeLock: the user learns that the pending bytes are lost.
     if (lost && callback_) callback_(nullptr, 0);
+    if (lost) noteLoss();
 }

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -74,6 +75,12 @@ public:
     void handleStreamHasSpaceAvailable(hv::platform::OutputStream &stream);
     const char *stringFromStream(const hv::platform::Stream &stream) const;
 
+    // Told once, on the session thread, when either stream ends or fails, whatever the
+    // protocol: for a user that must learn of a loss the receive callback is not told of. Set
+    // after the streams ended, it is called at once on the calling thread. It must not call
+    // back into the session or the registry; null removes it.
+    void setLossObserver(std::function<void()> observer);
+
     HVAccessoryProtocol protocol() const { return protocol_; }
     const std::shared_ptr<hv::platform::EASession> &session() const { return session_; }
     HVSessionState state() const { return static_cast<HVSessionState>(state_.load()); }
@@ -103,4 +110,9 @@ private:
     std::shared_ptr<hv::platform::RunLoop> waiter_;       // caller waiting in start/end
     std::shared_ptr<hv::platform::RunLoop> sessionLoop_;  // the session thread's loop
     std::shared_ptr<HVProtocolSession> keepAlive_;        // handed to the running thread
+
+    std::mutex lossMutex_;
+    std::function<void()> lossObserver_;  // guarded by lossMutex_
+    bool lost_ = false;                   // guarded by lossMutex_
+    void noteLoss();
 };

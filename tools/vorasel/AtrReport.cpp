@@ -1,7 +1,9 @@
 #include "AtrReport.h"
 
+#include <cstdarg>
 #include <cstdio>
 
+#include "Hex.h"
 #include "vorasel/sc_atr.h"
 
 namespace vorasel::tool {
@@ -271,6 +273,97 @@ AtrReport describeAtr(const std::vector<uint8_t> &bytes) {
         s.push_back({"T=15", clockClassText(ta) + (given ? "" : " (default)")});
     }
     return r;
+}
+
+namespace {
+
+void appendf(std::string &out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void appendf(std::string &out, const char *fmt, ...) {
+    char buf[512];
+    va_list args;
+    va_start(args, fmt);
+    std::vsnprintf(buf, sizeof buf, fmt, args);
+    va_end(args);
+    out += buf;
+}
+
+std::string byteJson(uint8_t v) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\"%02X\"", v);
+    return buf;
+}
+
+}  // namespace
+
+std::string atrText(const AtrReport &r, const char *indent) {
+    std::string s;
+    appendf(s, "%sATR %s\n", indent, hex(r.bytes).c_str());
+    for (const auto &item : r.items)
+        appendf(s, "%s  %-4s %02X  %s\n", indent, item.name.c_str(), item.value,
+                item.meaning.c_str());
+    for (const auto &setting : r.settings)
+        appendf(s, "%s  %-12s %s\n", indent, setting.label.c_str(), setting.text.c_str());
+    if (!r.historical.empty())
+        appendf(s, "%s  %-12s %s  \"%s\"\n", indent, "historical", hex(r.historical).c_str(),
+                printable(r.historical).c_str());
+    else if (r.complete)
+        appendf(s, "%s  %-12s none\n", indent, "historical");
+    if (r.complete) {
+        if (!r.tckRequired)
+            appendf(s, "%s  %-12s absent, not required (T=0 only)\n", indent, "TCK");
+        else
+            appendf(s, "%s  %-12s %02X, %s\n", indent, "TCK", *r.tck,
+                    *r.tck == r.tckExpected ? "correct" : "wrong");
+    }
+    appendf(s, "%s  %-12s %s\n", indent, "verdict", r.verdict.c_str());
+    return s;
+}
+
+std::string atrJson(const AtrReport &r) {
+    std::string j = "{\"atr\":" + jsonString(hex(r.bytes, "")) +
+                    ",\"result\":" + std::to_string(r.result) +
+                    ",\"ok\":" + (r.result == SCATR_OK ? "true" : "false") +
+                    ",\"verdict\":" + jsonString(r.verdict) +
+                    ",\"convention\":" + jsonString(r.convention) + ",\"bytes\":[";
+    for (size_t i = 0; i < r.items.size(); ++i) {
+        const auto &item = r.items[i];
+        j += (i ? ",{" : "{") + std::string("\"name\":") + jsonString(item.name) +
+             ",\"value\":" + byteJson(item.value) + ",\"meaning\":" + jsonString(item.meaning) +
+             "}";
+    }
+    j += "],\"historical\":{\"hex\":" + jsonString(hex(r.historical, "")) +
+         ",\"text\":" + jsonString(printable(r.historical)) + "}";
+    if (!r.complete) return j + "}";
+
+    j += ",\"protocols\":[";
+    bool first = true;
+    for (unsigned t = 0; t < 16; ++t) {
+        if (!(r.protocols & (1u << t))) continue;
+        j += (first ? "" : ",") + std::to_string(t);
+        first = false;
+    }
+    j += "],\"default_protocol\":" + std::to_string(r.defaultProtocol);
+    j += ",\"specific_mode\":" + (r.specificProtocol
+                                      ? "{\"protocol\":" + std::to_string(*r.specificProtocol) + "}"
+                                      : std::string("null"));
+    j += ",\"rate\":{\"fi\":" + std::to_string(r.fi) + ",\"di\":" + std::to_string(r.di) +
+         ",\"fmax_hz\":" + std::to_string(r.fmaxHz) +
+         ",\"from_ta1\":" + (r.ta1Present ? "true" : "false") + "}";
+    j += ",\"extra_guard_time\":" + std::to_string(r.guardTime);
+    if (r.t1) {
+        const auto &p = *r.t1;
+        j += ",\"t1\":{\"ifsc\":" + std::to_string(p.ifsc) + ",\"bwi\":" + std::to_string(p.bwi) +
+             ",\"cwi\":" + std::to_string(p.cwi) + ",\"edc\":" + (p.crc ? "\"CRC\"" : "\"LRC\"") +
+             "}";
+    } else {
+        j += ",\"t1\":null";
+    }
+    j += ",\"t15_clock_class\":" + (r.t15ClockClass ? byteJson(*r.t15ClockClass) : "null");
+    j += ",\"tck\":{\"required\":" + std::string(r.tckRequired ? "true" : "false");
+    if (r.tck)
+        j += ",\"value\":" + byteJson(*r.tck) + ",\"expected\":" + byteJson(r.tckExpected) +
+             ",\"correct\":" + (*r.tck == r.tckExpected ? "true" : "false");
+    return j + "}}";
 }
 
 }  // namespace vorasel::tool

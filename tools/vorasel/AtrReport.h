@@ -52,6 +52,11 @@ struct AtrReport {
 
 AtrReport describeAtr(const std::vector<uint8_t> &bytes);
 
+// The report as lines of text, each line led by `indent`.
+std::string atrText(const AtrReport &report, const char *indent = "");
+// The report as one JSON object.
+std::string atrJson(const AtrReport &report);
+
 // Printable form of the historical bytes, '.' for anything else.
 std::string printable(const std::vector<uint8_t> &bytes);
 

@@ -1,8 +1,9 @@
 // `vorasel demo`: the library against the simulated Vorasel case, end to end, as far as the
 // library goes today: presence notifications, the management protocol (DEZ requests through
 // the session registry, answers through the reassembly handler), and the card reader through
-// the library's reader driver: card events, power-on, PPS and protocol parameters, and APDUs
-// over T=1 (or T=0) to a virtual card.
+// the PC/SC functions an application calls: a context, the card seen by a status-change wait,
+// a connection (power-on, PPS and protocol parameters underneath), APDUs over T=1 (or T=0) to
+// a virtual card, the disconnection, the card's removal seen the same way, and the release.
 //
 // The case is embedded in the process, unless VORASEL_ACCESSORYD_SOCKET names a running
 // vorasel-accessoryd, whose case is then used instead.
@@ -24,14 +25,15 @@
 #include "Platform/NotificationCenter.h"
 #include "Platform/RunLoop.h"
 #include "Platform/Semaphore.h"
-#include "Smartcard/IFDH/HVIFDH.h"
 #include "vorasel/HVAccessory.h"
+#include "vorasel/HVLog.h"
 #include "vorasel/dez_message.h"
 #include "vorasel/lib_tlv_hl.h"
 #include "vorasel/sc_atr.h"
 #include "vorasel/sim/CardCatalogue.h"
 #include "vorasel/sim/InProcessLink.h"
 #include "vorasel/sim/VoraselCase.h"
+#include "vorasel/winscard.h"
 
 namespace {
 
@@ -40,6 +42,15 @@ using hv::platform::Semaphore;
 using hv::platform::SteadyClock;
 using Bytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
+
+// Prints the library's log lines on stderr.
+class StderrLogger : public HVDDAbstractLogger {
+public:
+    void logMessage(const HVDDLogMessage &m) override {
+        std::fprintf(stderr, "  | %s\n", m.logMsg.c_str());
+    }
+    std::string loggerName() override { return "vorasel.demo.stderr"; }
+};
 
 std::string hex(const uint8_t *p, size_t n, size_t limit = 48) {
     std::string s;
@@ -65,39 +76,6 @@ struct Inbox {
     std::optional<Bytes> lastAnswer;  // the last DEZ message, serialised again
 };
 Inbox inbox;
-
-// Card events the reader driver relays, on its event thread.
-struct CardEvents {
-    std::mutex mutex;
-    std::vector<uint8_t> codes;
-    Semaphore arrived;
-};
-CardEvents cardEvents;
-
-void onReaderEvent(uint8_t code) {
-    if (code != HVIFDHEventCardInserted && code != HVIFDHEventCardRemoved) return;
-    {
-        std::lock_guard lock(cardEvents.mutex);
-        cardEvents.codes.push_back(code);
-    }
-    cardEvents.arrived.signal();
-}
-
-// Waits for the next card event of this code.
-bool waitForCardEvent(uint8_t code, std::chrono::milliseconds timeout) {
-    const auto deadline = SteadyClock::now() + timeout;
-    for (;;) {
-        {
-            std::lock_guard lock(cardEvents.mutex);
-            auto it = std::find(cardEvents.codes.begin(), cardEvents.codes.end(), code);
-            if (it != cardEvents.codes.end()) {
-                cardEvents.codes.erase(cardEvents.codes.begin(), it + 1);
-                return true;
-            }
-        }
-        if (!cardEvents.arrived.waitUntil(deadline)) return false;
-    }
-}
 
 void onManager(uint8_t *data, uint16_t length) {
     if (data && inbox.dez) inbox.dez->handleMessage(data, length);
@@ -125,12 +103,16 @@ private:
     std::optional<Bytes> dezRequest(tlv_t *request);
     void cardReader();
     std::optional<Bytes> transmit(const Bytes &apdu);
+    bool waitForState(DWORD bits, std::chrono::milliseconds timeout);
     void tearDown();
 
     const std::string cardKind_;
     const int apdus_;
     int failures_ = 0;
-    uint32_t protocol_ = 2;  // PC/SC value: 1 T=0, 2 T=1
+    SCARDCONTEXT context_ = 0;
+    SCARDHANDLE card_ = 0;
+    DWORD protocol_ = SCARD_PROTOCOL_T1;
+    DWORD state_ = SCARD_STATE_UNAWARE;  // the reader state last reported
     std::unique_ptr<hv::sim::VoraselCase> embedded_;
     std::vector<std::string> seen_;
     std::mutex seenMutex_;
@@ -264,54 +246,74 @@ void Demo::management() {
 }
 
 std::optional<Bytes> Demo::transmit(const Bytes &apdu) {
-    HVIFDH &driver = HVIFDH::sharedInstance();
-    // The response lives in the driver's buffers until its next exchange: copy it under the
-    // driver's lock.
-    std::lock_guard lock(driver.monitor());
-    const uint8_t *response = nullptr;
-    uint32_t length = 0;
-    if (driver.transmitToICC(apdu.data(), static_cast<uint32_t>(apdu.size()), protocol_, &response,
-                             &length) != HVIFDHStatusSuccess)
+    static uint8_t response[65536 + 2];
+    DWORD length = sizeof response;
+    const LONG rv =
+        SCardTransmit(card_, protocol_ == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1,
+                      apdu.data(), static_cast<DWORD>(apdu.size()), nullptr, response, &length);
+    if (rv != SCARD_S_SUCCESS) {
+        std::printf("  SCardTransmit -> 0x%08X\n", static_cast<unsigned>(rv));
         return std::nullopt;
+    }
     return Bytes(response, response + length);
 }
 
+// Waits with SCardGetStatusChange until the reader state has `bits`.
+bool Demo::waitForState(DWORD bits, std::chrono::milliseconds timeout) {
+    const auto deadline = SteadyClock::now() + timeout;
+    while (SteadyClock::now() < deadline) {
+        SCARD_READERSTATE state = {};
+        state.szReader = sc_reader_name;
+        state.dwCurrentState = state_;
+        const LONG rv = SCardGetStatusChange(context_, 100, &state, 1);
+        if (rv == SCARD_S_SUCCESS) {
+            state_ = state.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
+            std::printf("  SCardGetStatusChange -> reader state 0x%04X\n", state_);
+        }
+        if ((state_ & bits) == bits) return true;
+    }
+    return false;
+}
+
 void Demo::cardReader() {
-    std::printf("card reader (CCID on com.vorasel.ccidbulk / ccidinterrupt, reader driver)\n");
-    HVIFDH &driver = HVIFDH::sharedInstance();
-    driver.registerEventCallback(onReaderEvent);
-    const HVIFDHStatus opened = driver.open();
-    std::printf("  reader \"%s\" open -> %d\n", driver.getName(), opened);
-    if (!step(opened == HVIFDHStatusSuccess, "reader sessions started")) return;
+    std::printf(
+        "card reader (PC/SC functions over CCID on com.vorasel.ccidbulk / ccidinterrupt)\n");
+    if (!step(
+            SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context_) == SCARD_S_SUCCESS,
+            "SCardEstablishContext (the reader opens)"))
+        return;
+    char readers[64];
+    DWORD length = sizeof readers;
+    const LONG listed = SCardListReaders(context_, nullptr, readers, &length);
+    std::printf("  reader \"%s\"\n", listed == SCARD_S_SUCCESS ? readers : "-");
+    step(listed == SCARD_S_SUCCESS, "SCardListReaders");
     if (embedded_) {
         auto card = hv::sim::makeCard(cardKind_);
         if (!step(card != nullptr, "virtual card made")) return;
         embedded_->insertCard(card);
     }
-    step(waitForCardEvent(HVIFDHEventCardInserted, 2s), "card inserted (slot change 50 03)");
+    if (!step(waitForState(SCARD_STATE_PRESENT, 3s), "card seen by SCardGetStatusChange")) return;
 
-    const HVIFDHStatus powered = driver.powerOnICC();
-    if (!step(powered == HVIFDHStatusSuccess, "card powered (IccPowerOn, 5 V)")) return;
-    const HVIFDHATR stored = driver.ATR();
-    const Bytes atr(stored.data, stored.data + stored.length);
+    const LONG connected = SCardConnect(context_, sc_reader_name, SCARD_SHARE_SHARED,
+                                        SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card_, &protocol_);
+    std::printf("  SCardConnect -> 0x%08X, handle 0x%08X, T=%u\n", static_cast<unsigned>(connected),
+                card_, protocol_ == SCARD_PROTOCOL_T0 ? 0u : 1u);
+    if (!step(connected == SCARD_S_SUCCESS, "connected (power-on, PPS, protocol parameters)"))
+        return;
+    uint8_t atrBytes[MAX_ATR_SIZE];
+    DWORD atrLength = sizeof atrBytes, cardState = 0;
+    step(SCardStatus(card_, nullptr, nullptr, &cardState, nullptr, atrBytes, &atrLength) ==
+             SCARD_S_SUCCESS,
+         "SCardStatus");
+    const Bytes atr(atrBytes, atrBytes + atrLength);
     scatr_t parsed;
     const int verdict = scatr_parse(&parsed, atr.data(), static_cast<uint32_t>(atr.size()));
-    std::printf("  ATR %s\n", hex(atr).c_str());
+    std::printf("  ATR %s, card state %u\n", hex(atr).c_str(), cardState);
     const uint32_t offered = scatr_getAvailProtocols(&parsed);
     std::printf("  protocols:%s%s, default T=%u\n", offered & 1 ? " T=0" : "",
                 offered & 2 ? " T=1" : "", scatr_getDefProtocol(&parsed));
-    if (!step(verdict == SCATR_OK, "ATR well formed")) return;
-
-    // T=1 when the card offers it, else T=0.
-    protocol_ = (offered & 2) ? 2 : 1;
-    const HVIFDHStatus set =
-        driver.setProtocolParameters(static_cast<uint8_t>(protocol_), 0, 0, 0, 0);
-    uint8_t ta1 = 0x11;
-    const bool pps = scatr_TXi(&parsed, SCATR_TA, 1, &ta1) == SCATR_BYTE_PRESENT;
-    std::printf("  T=%u, Fi/Di %02X%s, response time-out %u ms\n", protocol_ - 1, ta1,
-                pps ? " (by PPS)" : "", driver.rsp_timeout());
-    if (!step(set == HVIFDHStatusSuccess, "protocol set (PPS, SetParameters)")) return;
-    if (protocol_ == 2) {
+    step(verdict == SCATR_OK, "ATR well formed");
+    if (protocol_ == SCARD_PROTOCOL_T1) {
         uint8_t ifsc = 32, tc = 0;
         scatr_TXi4T(&parsed, SCATR_TA, 1, 1, &ifsc);
         scatr_TXi4T(&parsed, SCATR_TC, 1, 1, &tc);
@@ -327,7 +329,7 @@ void Demo::cardReader() {
 
     Bytes small;
     size_t smallAnswer;
-    if (protocol_ == 2) {
+    if (protocol_ == SCARD_PROTOCOL_T1) {
         // ECHO (INS EE) of 300 bytes: chained both ways.
         Bytes echo = {0x00, 0xEE, 0x00, 0x00, 0x00, 0x01, 0x2C};
         for (int i = 0; i < 300; ++i)
@@ -363,21 +365,18 @@ void Demo::cardReader() {
     }
     if (!us.empty()) {
         std::sort(us.begin(), us.end());
-        std::printf("  %zu short APDUs: median %.1f us, p99 %.1f us per APDU\n", us.size(),
-                    us[us.size() / 2], us[us.size() * 99 / 100]);
+        std::printf("  %zu short APDUs through SCardTransmit: median %.1f us, p99 %.1f us\n",
+                    us.size(), us[us.size() / 2], us[us.size() * 99 / 100]);
     }
 
-    step(driver.powerOffICC() == HVIFDHStatusSuccess &&
-             driver.slot_state() == HVIFDHSlotStatePresent,
-         "card powered off (IccPowerOff)");
+    step(SCardDisconnect(card_, SCARD_UNPOWER_CARD) == SCARD_S_SUCCESS,
+         "SCardDisconnect (card powered off)");
     if (embedded_) {
         embedded_->removeCard();
-        step(waitForCardEvent(HVIFDHEventCardRemoved, 2s) &&
-                 driver.slot_state() == HVIFDHSlotStateAbsent,
-             "card removal notified (50 02)");
+        step(waitForState(SCARD_STATE_EMPTY, 3s), "card removal seen by SCardGetStatusChange");
     }
-    driver.unregisterEventCallback();
-    driver.close();
+    step(SCardReleaseContext(context_) == SCARD_S_SUCCESS,
+         "SCardReleaseContext (the reader closes)");
 }
 
 void Demo::tearDown() {
@@ -410,18 +409,26 @@ int Demo::run() {
 int demoMain(const std::vector<std::string> &args) {
     std::string card = "fast";
     int apdus = 200;
+    bool log = false;
     for (size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--card" && i + 1 < args.size()) {
             card = args[++i];
         } else if (args[i] == "--apdus" && i + 1 < args.size()) {
             apdus = std::atoi(args[++i].c_str());
             if (apdus < 0) apdus = 0;
+        } else if (args[i] == "--log") {
+            log = true;
         } else {
             std::fprintf(stderr, "vorasel demo: unknown argument '%s'\n", args[i].c_str());
-            std::fprintf(stderr,
-                         "usage: vorasel demo [--card t1|t1-crc|fast|dual|t0] [--apdus N]\n");
+            std::fprintf(
+                stderr,
+                "usage: vorasel demo [--card t1|t1-crc|fast|dual|t0] [--apdus N] [--log]\n");
             return 2;
         }
+    }
+    if (log) {
+        HVDDLog::addLogger(std::make_shared<StderrLogger>());
+        hvLogLevel = HVLogLevelVerbose;
     }
     return Demo(card, apdus).run();
 }

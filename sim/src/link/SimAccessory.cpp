@@ -94,7 +94,7 @@ void SimAccessory::dropSessionsLocked() {
 }
 
 void SimAccessory::powerCycle(std::chrono::milliseconds detachAfter,
-                              std::chrono::milliseconds reattachAfter,
+                              std::optional<std::chrono::milliseconds> reattachAfter,
                               std::optional<std::string> newFirmwareRevision) {
     waitForPowerCycle();
     std::weak_ptr<SimAccessory> weak = weak_from_this();
@@ -102,7 +102,8 @@ void SimAccessory::powerCycle(std::chrono::milliseconds detachAfter,
     powerCycleThread_ = std::thread([weak, detachAfter, reattachAfter, newFirmwareRevision] {
         std::this_thread::sleep_for(detachAfter);
         if (auto self = weak.lock()) self->detach();
-        std::this_thread::sleep_for(reattachAfter);
+        if (!reattachAfter) return;
+        std::this_thread::sleep_for(*reattachAfter);
         if (auto self = weak.lock()) {
             if (newFirmwareRevision) self->setFirmwareRevision(*newFirmwareRevision);
             self->attach();

@@ -1,5 +1,7 @@
 #include "vorasel/sim/VoraselCase.h"
 
+#include <optional>
+
 namespace hv::sim {
 
 VoraselCase::VoraselCase(VoraselCaseConfig config)
@@ -12,7 +14,9 @@ VoraselCase::VoraselCase(VoraselCaseConfig config)
     accessory_->addDevice(management_, {"manager"});
     std::weak_ptr<SimAccessory> weak = accessory_;
     const auto detachAfter = config_.detachAfterReset;
-    const auto reattach = config_.reattachDelay;
+    const auto reattach = config_.reattachAfterReset
+                              ? std::optional<std::chrono::milliseconds>(config_.reattachDelay)
+                              : std::nullopt;
     management_->setResetHook([weak, detachAfter, reattach](std::optional<std::string> revision) {
         if (auto a = weak.lock()) a->powerCycle(detachAfter, reattach, std::move(revision));
     });

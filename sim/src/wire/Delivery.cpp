@@ -62,7 +62,12 @@ bool Delivery::send(std::span<const uint8_t> message, const FaultSet &faults) {
     }
 
     std::string note;
-    out_.assign(message.begin(), message.end());
+    if (const Fault *r = faults.find(FaultKind::Replace)) {
+        out_.assign(r->replacement.begin(), r->replacement.end());
+        note += "replaced ";
+    } else {
+        out_.assign(message.begin(), message.end());
+    }
     if (const Fault *c = faults.find(FaultKind::Corrupt); c && !out_.empty()) {
         const long size = static_cast<long>(out_.size());
         long at = c->offset < 0 ? size + c->offset : c->offset;

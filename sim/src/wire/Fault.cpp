@@ -20,6 +20,8 @@ const char *faultName(FaultKind kind) {
             return "corrupt";
         case FaultKind::Truncate:
             return "truncate";
+        case FaultKind::Replace:
+            return "replace";
         case FaultKind::EndSession:
             return "end-session";
         case FaultKind::TimeExtensionStorm:
@@ -85,6 +87,12 @@ Fault Fault::corrupt(int offset, uint8_t mask) {
 Fault Fault::truncate(size_t keep) {
     Fault f = make(FaultKind::Truncate);
     f.keep = keep;
+    return f;
+}
+
+Fault Fault::replace(std::vector<uint8_t> replacement) {
+    Fault f = make(FaultKind::Replace);
+    f.replacement = std::move(replacement);
     return f;
 }
 

@@ -7,9 +7,11 @@
 // a message still incomplete. Once a response is complete nothing touches its bytes until
 // the next exchange begins, so it can be handed out in place without a copy and without a
 // race with late deliveries; bytes that follow it are examined when the next wait begins.
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -27,12 +29,13 @@ namespace {
 struct BulkPipe {
     std::mutex lock;  // bulk_lock
     uint8_t buffer[kBulkBufferSize];
-    uint16_t dataLength = 0;      // unconsumed bytes at the start (no response held)
-    uint16_t offset = 0;          // where the bytes behind a held response start
-    uint16_t remaining = 0;       // how many bytes are behind a held response
-    uint16_t responseLength = 0;  // the held response
-    uint8_t seq = 0;              // the bSeq awaited
-    RunLoop *waiter = nullptr;    // the loop of the thread waiting for the response
+    uint16_t dataLength = 0;          // unconsumed bytes at the start (no response held)
+    uint16_t offset = 0;              // where the bytes behind a held response start
+    uint16_t remaining = 0;           // how many bytes are behind a held response
+    uint16_t responseLength = 0;      // the held response
+    uint8_t seq = 0;                  // the bSeq awaited
+    std::shared_ptr<RunLoop> waiter;  // the loop of the thread waiting for the response
+    bool wakePending = false;         // the wait was ended; wake the waiter once unlocked
     // Card removals and lost pipes so far, and as they stood when the current command went
     // out: what happens while a command is answered (time extensions included) ends its wait.
     uint32_t removals = 0, removalsAtCommand = 0;
@@ -57,10 +60,25 @@ bool bulkEventSeen() {
     return bulk_event.load(std::memory_order_acquire);
 }
 
-// Under bulk.lock.
+// Under bulk.lock: ends the current wait. The waiter is woken by withBulkLock once the lock
+// is released, so that it does not wake only to block on the lock at once.
 void signalLocked() {
     bulk_event.store(true, std::memory_order_release);
-    if (bulk.waiter) bulk.waiter->wakeUp();
+    bulk.wakePending = true;
+}
+
+template <typename F>
+void withBulkLock(F &&f) {
+    std::shared_ptr<RunLoop> wake;
+    {
+        std::lock_guard lock(bulk.lock);
+        f();
+        if (bulk.wakePending) {
+            bulk.wakePending = false;
+            wake = bulk.waiter;
+        }
+    }
+    if (wake) wake->wakeUp();
 }
 
 uint64_t messageTotal(const uint8_t *message) {
@@ -118,7 +136,7 @@ void beginExchangeLocked(uint8_t seq, bool again, const std::atomic<int32_t> &ac
     }
     bulk_response_ready.store(false, std::memory_order_relaxed);
     bulk_event.store(false, std::memory_order_relaxed);
-    bulk.waiter = &RunLoop::current();
+    bulk.waiter = RunLoop::currentShared();
     // A close, disconnect, removal or lost pipe that came before this reset still ends the
     // wait.
     if (!(accessoryState.load() & HVIFDHAccessoryReaderOpen) ||
@@ -154,8 +172,7 @@ void resetPipes() {
 }
 
 void endBulkWait() {
-    std::lock_guard lock(bulk.lock);
-    signalLocked();
+    withBulkLock([] { signalLocked(); });
 }
 
 }  // namespace hv::ifdh
@@ -164,21 +181,14 @@ namespace {
 
 // A pipe reported an error or its end.
 void pipeLost() {
-    std::lock_guard lock(bulk.lock);
-    ++bulk.losses;
-    signalLocked();
+    withBulkLock([] {
+        ++bulk.losses;
+        signalLocked();
+    });
 }
 
-}  // namespace
-
-void cb_bulk(uint8_t *data, uint16_t length) {
-    if (HVLogEnabled(HVLogFlagVerbose)) HVLogVerbose("%s", describeBytes(data, length).c_str());
-    if (!data) {
-        HVLogError("Error reported on bulk pipe!");
-        pipeLost();
-        return;
-    }
-    std::lock_guard lock(bulk.lock);
+// Under bulk.lock: bytes from the bulk pipe.
+void receiveLocked(const uint8_t *data, uint16_t length) {
     if (bulk_response_ready.load(std::memory_order_relaxed)) {
         // The response stays as it was handed out; these bytes wait behind it.
         const size_t end = size_t{bulk.offset} + bulk.remaining;
@@ -198,6 +208,18 @@ void cb_bulk(uint8_t *data, uint16_t length) {
     std::memcpy(bulk.buffer + bulk.dataLength, data, length);
     bulk.dataLength = static_cast<uint16_t>(bulk.dataLength + length);
     scanLocked();
+}
+
+}  // namespace
+
+void cb_bulk(uint8_t *data, uint16_t length) {
+    if (HVLogEnabled(HVLogFlagVerbose)) HVLogVerbose("%s", describeBytes(data, length).c_str());
+    if (!data) {
+        HVLogError("Error reported on bulk pipe!");
+        pipeLost();
+        return;
+    }
+    withBulkLock([&] { receiveLocked(data, length); });
 }
 
 void cb_interrupt(uint8_t *data, uint16_t length) {
@@ -229,9 +251,10 @@ void cb_interrupt(uint8_t *data, uint16_t length) {
     for (size_t i = 0; i < count; ++i) {
         if (events[i] == HVIFDHEventCardRemoved) {
             // An exchange with a card that has left will not be answered sensibly.
-            std::lock_guard lock(bulk.lock);
-            ++bulk.removals;
-            signalLocked();
+            withBulkLock([] {
+                ++bulk.removals;
+                signalLocked();
+            });
         }
         if (driver) driver->ifd_event(events[i]);
     }
@@ -246,10 +269,7 @@ HVIFDHStatus HVIFDH::tranceive(const uint8_t *message, uint32_t length, const ui
     if (!(accessory_state_.load() & HVIFDHAccessoryReaderOpen))
         return HVIFDHStatusReaderUnavailable;
 
-    {
-        std::lock_guard bulkLock(bulk.lock);
-        beginExchangeLocked(message[6], length == 0, accessory_state_);
-    }
+    withBulkLock([&] { beginExchangeLocked(message[6], length == 0, accessory_state_); });
     const HVIFDHSessionOps &sessions = sessionOps();
     const HVSessionStatus written =
         sessions.write(message, static_cast<uint16_t>(length), HVAccessoryProtocolCCIDBulk);
@@ -266,7 +286,8 @@ HVIFDHStatus HVIFDH::tranceive(const uint8_t *message, uint32_t length, const ui
     uint16_t held, buffered;
     {
         std::lock_guard bulkLock(bulk.lock);
-        bulk.waiter = nullptr;
+        bulk.waiter.reset();
+        bulk.wakePending = false;
         ready = bulk_response_ready.load(std::memory_order_relaxed);
         held = bulk.responseLength;
         buffered = bulk.dataLength;

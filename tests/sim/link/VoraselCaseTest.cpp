@@ -101,6 +101,23 @@ TEST(VoraselCase, ResetPowerCyclesTheAccessory) {
     EXPECT_TRUE(hv::test::waitUntil([&] { return c.accessory().isAttached(); }));
 }
 
+TEST(VoraselCase, AResetCanLeaveTheCaseDetached) {
+    VoraselCaseConfig config;
+    config.reattachDelay = 20ms;
+    config.detachAfterReset = 5ms;
+    config.reattachAfterReset = false;
+    VoraselCase c(config);
+    c.accessory().attach();
+    auto session = c.accessory().openSession("manager");
+    ASSERT_NE(session, nullptr);
+    const uint8_t reset[] = {0xCC, 0x00};
+    ASSERT_TRUE(session->hostWriteAll(reset, sizeof reset));
+    ASSERT_TRUE(hv::test::waitUntil([&] { return !c.accessory().isAttached(); }));
+    // The power cycle has run to its end without attaching again.
+    c.accessory().waitForPowerCycle();
+    EXPECT_FALSE(c.accessory().isAttached());
+}
+
 TEST(VoraselCase, ViccIsTheCardBehindTheReader) {
     if (!viccInstalled()) GTEST_SKIP() << "vicc (vsmartcard-vpicc, python3-pycryptodome) missing";
     auto bridge = std::make_shared<VpcdBridge>();

@@ -370,6 +370,12 @@ TEST(ManagementService, FaultsShapeTheAnswers) {
     EXPECT_EQ(m.readBytes(4), (Bytes{0x00, 0x00, 0x00, 0x03}));
     EXPECT_EQ(s.faults().fired(FaultKind::Split), 1u);
 
+    // Another answer in place of the real one, recorded as such.
+    s.faults().add(Fault::replace({0xD0, 0x01, 0x05}).on(0xDE));
+    EXPECT_EQ(m.ask({0xDE, 0x00}), status(5));
+    EXPECT_EQ(s.recorder().select("manager", Direction::Sent).back().note, "replaced");
+    EXPECT_EQ(m.ask({0xDE, 0x00}), (Bytes{0xD3, 0x04, 0x00, 0x00, 0x00, 0x03}));
+
     s.faults().add(Fault::endSession().on(0xCE));
     m.write({0xCE, 0x00});
     EXPECT_TRUE(m.endsWithin(2s));

@@ -1,6 +1,6 @@
 // The device side's writer for one session: puts each message on the wire, shaped by the
 // delivery faults that hit it (split, merge, delay, drop, stale, duplicate, corrupt,
-// truncate, end of session), and records what it did.
+// truncate, replace, end of session), and records what it did.
 //
 // One Delivery belongs to one session and is used by one thread at a time.
 #pragma once

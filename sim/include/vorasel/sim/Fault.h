@@ -4,6 +4,7 @@
 //   reader.faults().add(Fault::split({4, 10}).on(0x6F));             // next XfrBlock answer
 //   reader.faults().add(Fault::drop().on(0x62).after(1));             // the second power-on
 //   manager.faults().add(Fault::delayBy(50ms).always());              // every answer
+//   manager.faults().add(Fault::replace({0xD0, 0x01, 0x05}).on(0xCF)); // a failing status
 //
 // A fault counts the messages it matches: the first `after` of them pass untouched, the next
 // `times` are hit (kAlways: every one from then on), then the fault is spent. The message a
@@ -34,6 +35,7 @@ enum class FaultKind : uint8_t {
     Duplicate,   // written twice
     Corrupt,     // byte at `offset` (negative: from the end) XORed with `mask`
     Truncate,    // only the first `keep` bytes are written
+    Replace,     // `replacement` is written instead (an answer the host did not ask for)
     EndSession,  // the device closes the session instead of answering
     // What the reader does around the card:
     TimeExtensionStorm,  // `count` time extensions before the answer, `pause` between them;
@@ -52,15 +54,16 @@ struct Fault {
     uint32_t skip = 0;              // matching messages let through first
     uint32_t limit = 1;             // matching messages hit, or kAlways
 
-    std::vector<size_t> cuts;  // Split: offsets where a new piece starts; empty: random
-    uint32_t pieces = 2;       // Split at random: number of pieces
-    uint32_t seed = 1;         // Split at random: reproducible cut points
-    Clock::duration pause{};   // Split, TimeExtensionStorm: wait between writes
-    Clock::duration delay{};   // Delay; RemoveCard: time from the command to the removal
-    int offset = 0;            // Corrupt
-    uint8_t mask = 0xFF;       // Corrupt
-    size_t keep = 0;           // Truncate
-    uint32_t count = 0;        // TimeExtensionStorm
+    std::vector<size_t> cuts;          // Split: offsets where a new piece starts; empty: random
+    uint32_t pieces = 2;               // Split at random: number of pieces
+    uint32_t seed = 1;                 // Split at random: reproducible cut points
+    Clock::duration pause{};           // Split, TimeExtensionStorm: wait between writes
+    Clock::duration delay{};           // Delay; RemoveCard: time from the command to the removal
+    int offset = 0;                    // Corrupt
+    uint8_t mask = 0xFF;               // Corrupt
+    size_t keep = 0;                   // Truncate
+    uint32_t count = 0;                // TimeExtensionStorm
+    std::vector<uint8_t> replacement;  // Replace
 
     static Fault split(std::vector<size_t> cuts, Clock::duration pause = {});
     static Fault splitRandom(uint32_t pieces, uint32_t seed = 1, Clock::duration pause = {});
@@ -71,6 +74,7 @@ struct Fault {
     static Fault duplicate();
     static Fault corrupt(int offset, uint8_t mask = 0xFF);
     static Fault truncate(size_t keep);
+    static Fault replace(std::vector<uint8_t> replacement);
     static Fault endSession();
     static Fault timeExtensionStorm(uint32_t count, Clock::duration pause = {});
     static Fault removeCard(Clock::duration delay = {});

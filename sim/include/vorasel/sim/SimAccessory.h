@@ -151,8 +151,10 @@ public:
     bool isAttached() const;
     void setFirmwareRevision(std::string revision);
     // Detach after `detachAfter`, attach again `reattachAfter` later, with a new firmware
-    // revision when one is given (what a firmware reset does). Runs on a thread of its own.
-    void powerCycle(std::chrono::milliseconds detachAfter, std::chrono::milliseconds reattachAfter,
+    // revision when one is given (what a firmware reset does); without `reattachAfter` the
+    // accessory stays detached (a reset that never comes back). Runs on a thread of its own.
+    void powerCycle(std::chrono::milliseconds detachAfter,
+                    std::optional<std::chrono::milliseconds> reattachAfter,
                     std::optional<std::string> newFirmwareRevision = std::nullopt);
     void waitForPowerCycle();
 

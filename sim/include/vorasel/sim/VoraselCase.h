@@ -20,6 +20,8 @@ struct VoraselCaseConfig {
     ManagementConfig management;
     std::chrono::milliseconds detachAfterReset{50};
     std::chrono::milliseconds reattachDelay{1000};
+    // False: a reset detaches the case for good (a case that fails to come back).
+    bool reattachAfterReset = true;
 };
 
 class VoraselCase {
