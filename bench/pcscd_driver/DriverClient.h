@@ -170,7 +170,8 @@ private:
             const LONG rv =
                 SCardTransmit(card_, pci_, command.data(), static_cast<DWORD>(command.size()),
                               nullptr, response.data(), &length);
-            const double took = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+            const double took =
+                std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
             if (!check(rv, name)) return false;
             if (length < 2 || (response[length - 2] != 0x90 && response[length - 2] != 0x61)) {
                 std::fprintf(stderr, "pcscd driver client: %s: unexpected answer\n", name);

@@ -99,7 +99,7 @@ int main(int argc, char **argv) {
     if (kind == "vorasel") {
         DaemonCards cards(argv[2]);
         return pcscd_driver::Client(cards, options, "Halvane Smart Card Reader 00 00").run() ? 0
-                                                                                              : 1;
+                                                                                             : 1;
     }
     if (kind == "vpcd") {
         EchoCard card(static_cast<uint16_t>(std::atoi(argv[2])));
