@@ -3,7 +3,8 @@
 # serves the case, `vorasel pcscd-config` writes the reader entry, a private pcscd (its own
 # mount namespace; the system's is untouched) loads the module, then pcsc_scan, scriptor,
 # opensc-tool, pyscard and a client waiting in SCardGetStatusChange, and last Debian's vicc as
-# the card behind the daemon. Every process started here is stopped by its pid.
+# the card behind the daemon; last, pcscd ends on SIGTERM (no IFDHCloseChannel then) and must
+# exit cleanly. Every process started here is stopped by its pid.
 #
 # Needs root (the mount namespace) and pcscd, pcsc-tools, opensc, python3-pyscard and
 # vsmartcard-vpicc: without them it fails, it does not skip.
@@ -79,7 +80,21 @@ if [ -n "${PCSCD_PRELOAD:-}" ]; then
     preload="LD_PRELOAD=$PCSCD_PRELOAD ASAN_OPTIONS=\${ASAN_OPTIONS:-}:detect_leaks=0 "
     echo "(with $PCSCD_PRELOAD)"
 fi
-printf '#!/bin/sh\n%sexec /usr/sbin/pcscd -d "$@"\n' "$preload" >"$work/pcscd"
+# The wrapper passes SIGINT and SIGTERM on and keeps pcscd's exit status, so the end of the
+# test can tell a clean exit from a crash in the module's code at exit.
+cat >"$work/pcscd" <<WRAPPER
+#!/bin/sh
+${preload}/usr/sbin/pcscd -d "\$@" &
+child=\$!
+trap 'kill -TERM \$child' TERM
+trap 'kill -INT \$child' INT
+status=0
+while kill -0 \$child 2>/dev/null; do
+    wait \$child
+    status=\$?
+done
+echo \$status >"$work/pcscd.status"
+WRAPPER
 chmod +x "$work/pcscd"
 pcscd_program=$work/pcscd
 socket_line=$(PCSCD=$pcscd_program "$private_pcscd" start "$work/conf" "$work/run") ||
@@ -134,6 +149,14 @@ vicc_atr=$("$python" "$here/wait_for_card.py" "$reader" "$atr") ||
 check "vicc through scriptor" "< 90 00 : Normal processing" \
     "$(printf '00 A4 00 0C 02 3F 00\n00 84 00 00 08\n' | timeout 30 scriptor -r "$reader" 2>&1)"
 check "vicc's ATR" "$(echo "$vicc_atr" | tr 'A-F ' 'a-f:')" "$(timeout 20 opensc-tool --atr 2>&1)"
+
+echo "== SIGTERM: pcscd exits (without closing the reader) cleanly, nothing of the module crashes"
+wrapper_pid=$(cat "$work/run/pcscd.pid")
+kill -TERM "$wrapper_pid"
+wait_for '[ -s "$work/pcscd.status" ]' || fail "pcscd did not exit on SIGTERM"
+status=$(cat "$work/pcscd.status")
+echo "    pcscd exited with status $status"
+[ "$status" -eq 0 ] || fail "pcscd exited with status $status after SIGTERM"
 
 stop_all
 if grep -q "Sanitizer" "$work/run/pcscd.log"; then
