@@ -90,8 +90,7 @@ public:
 private:
     bool runSeries() {
         if (!waitForReader()) return false;
-        if (!trigger_.insert(SCARD_PROTOCOL_T1) || !waitFor(SCARD_STATE_PRESENT)) return false;
-        if (!connect(SCARD_PROTOCOL_T1)) return false;
+        if (!freshCard(SCARD_PROTOCOL_T1) || !connect(SCARD_PROTOCOL_T1)) return false;
         if (!transmitSeries("transmit_t1_short_echo", echoCommand(4, true), options_.shortApdus) ||
             !transmitSeries("transmit_t1_255_byte_echo", echoCommand(255, true),
                             options_.mediumApdus) ||
@@ -99,8 +98,7 @@ private:
                             options_.extendedApdus))
             return false;
         SCardDisconnect(card_, SCARD_RESET_CARD);
-        if (!trigger_.insert(SCARD_PROTOCOL_T0) || !waitFor(SCARD_STATE_PRESENT)) return false;
-        if (!connect(SCARD_PROTOCOL_T0)) return false;
+        if (!freshCard(SCARD_PROTOCOL_T0) || !connect(SCARD_PROTOCOL_T0)) return false;
         if (!transmitSeries("transmit_t0_short_echo", echoCommand(4, false), options_.shortApdus))
             return false;
         SCardDisconnect(card_, SCARD_LEAVE_CARD);
@@ -128,6 +126,16 @@ private:
         }
         std::fprintf(stderr, "pcscd driver client: no reader '%s'\n", reader_.c_str());
         return false;
+    }
+
+    // A card offering `protocol` in the reader, and pcscd done with it. A card already in is
+    // taken out first and its removal awaited: a card swapped at once could meet the connect
+    // halfway through the swap (a race any client of any reader would have).
+    bool freshCard(DWORD protocol) {
+        if (!waitFor(0)) return false;
+        if ((known_ & SCARD_STATE_PRESENT) && trigger_.remove() && !waitFor(SCARD_STATE_EMPTY))
+            return false;
+        return trigger_.insert(protocol) && waitFor(SCARD_STATE_PRESENT);
     }
 
     // Waits (10 s at most) until the reader's state has `bits`.
