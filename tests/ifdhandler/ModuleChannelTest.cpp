@@ -1,6 +1,7 @@
 // The module's channel and card presence, as pcscd drives them: a channel that opens at once
 // whatever the case is doing, insertions and removals seen through the waiting function, and
 // a case (or daemon) that goes and comes back by itself.
+#include <cstdlib>
 #include <thread>
 
 #include "ModuleFixture.h"
@@ -17,6 +18,17 @@ TEST_F(ModuleTest, OpensAtOnceBeforeTheDaemonIsUpAndFindsTheCaseWhenItComes) {
     // pcscd drops a reader whose first presence check fails: no card, not an error.
     EXPECT_EQ(module().iccPresence(kLun), IFD_ICC_NOT_PRESENT);
     ASSERT_TRUE(daemon->start());
+    EXPECT_TRUE(waitForPresence(true));
+    RESPONSECODE rc;
+    EXPECT_FALSE(powerUp(&rc).empty());
+    EXPECT_EQ(rc, IFD_SUCCESS);
+}
+
+TEST_F(ModuleTest, WithoutADeviceNameTheDaemonComesFromTheEnvironment) {
+    ASSERT_TRUE(daemon->start({"--card", "dual"}));
+    // Read when the channel is created.
+    ASSERT_EQ(setenv("VORASEL_ACCESSORYD_SOCKET", daemon->socketPath().c_str(), 1), 0);
+    ASSERT_EQ(openChannelWithoutName(), IFD_SUCCESS);
     EXPECT_TRUE(waitForPresence(true));
     RESPONSECODE rc;
     EXPECT_FALSE(powerUp(&rc).empty());

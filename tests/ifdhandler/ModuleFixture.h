@@ -158,6 +158,12 @@ protected:
         open_ = rc == IFD_SUCCESS;
         return rc;
     }
+    // IFDHCreateChannel: no DEVICENAME, the daemon's socket from the environment.
+    RESPONSECODE openChannelWithoutName() {
+        const RESPONSECODE rc = module().createChannel(kLun, 0);
+        open_ = rc == IFD_SUCCESS;
+        return rc;
+    }
     RESPONSECODE closeChannel() {
         open_ = false;
         return module().closeChannel(kLun);
