@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "Json.h"
 #include "Smartcard/winscard/DriverResults.h"
 
 namespace vorasel::tool {
@@ -99,6 +100,19 @@ std::vector<uint8_t> PcscSession::atr() {
         return {};
     bytes.resize(length);
     return bytes;
+}
+
+int finishRun(const char *command, bool json, std::string &j, LONG rv, const PcscSession &pcsc) {
+    if (json) {
+        j += "],\"ok\":" + std::string(rv == SCARD_S_SUCCESS ? "true" : "false");
+        if (rv != SCARD_S_SUCCESS)
+            j += ",\"error\":{\"call\":" + jsonString(pcsc.failedCall()) +
+                 ",\"result\":" + jsonString(pcscError(rv)) + "}";
+        std::printf("%s}\n", j.c_str());
+    }
+    if (rv == SCARD_S_SUCCESS) return 0;
+    std::fprintf(stderr, "vorasel %s: %s: %s\n", command, pcsc.failedCall(), pcscError(rv).c_str());
+    return 1;
 }
 
 }  // namespace vorasel::tool

@@ -18,6 +18,13 @@ std::string pcscError(LONG code);
 DWORD protocolMask(const std::string &name);
 const char *protocolName(DWORD protocol);
 
+class PcscSession;
+
+// The end of a command's run: with `json`, closes the report `j` with "ok" (and the failing
+// call and result) and prints it; a failure is also reported on stderr as "vorasel COMMAND:
+// CALL: RESULT". Returns the exit status, 0 or 1.
+int finishRun(const char *command, bool json, std::string &j, LONG rv, const PcscSession &pcsc);
+
 class PcscSession {
 public:
     PcscSession() = default;

@@ -184,11 +184,12 @@ int run(const std::vector<std::string> &args) {
         }
     }
 
+    std::string j;
     if (json) {
-        std::string j = "{\"case\":" + jsonString(theCase->description()) +
-                        ",\"reader\":" + jsonString(sc_reader_name) +
-                        ",\"protocol\":" + jsonString(protocolName(pcsc.protocol())) +
-                        ",\"atr\":" + jsonString(hex(atr, "")) + ",\"exchanges\":[";
+        j = "{\"case\":" + jsonString(theCase->description()) +
+            ",\"reader\":" + jsonString(sc_reader_name) +
+            ",\"protocol\":" + jsonString(protocolName(pcsc.protocol())) +
+            ",\"atr\":" + jsonString(hex(atr, "")) + ",\"exchanges\":[";
         for (size_t i = 0; i < exchanges.size(); ++i) {
             const auto &e = exchanges[i];
             const Bytes sw =
@@ -198,17 +199,8 @@ int run(const std::vector<std::string> &args) {
                  ",\"sw\":" + jsonString(hex(sw, "")) +
                  ",\"meaning\":" + jsonString(swText(e.response)) + "}";
         }
-        j += "],\"ok\":" + std::string(rv == SCARD_S_SUCCESS ? "true" : "false");
-        if (rv != SCARD_S_SUCCESS)
-            j += ",\"error\":{\"call\":" + jsonString(pcsc.failedCall()) +
-                 ",\"result\":" + jsonString(pcscError(rv)) + "}";
-        std::printf("%s}\n", j.c_str());
     }
-    if (rv != SCARD_S_SUCCESS) {
-        std::fprintf(stderr, "vorasel apdu: %s: %s\n", pcsc.failedCall(), pcscError(rv).c_str());
-        return 1;
-    }
-    return 0;
+    return finishRun("apdu", json, j, rv, pcsc);
 }
 
 const Command apduCommand{"apdu", "[--follow] HEX... | -", "send APDUs to the card", run};

@@ -185,18 +185,7 @@ int run(const std::vector<std::string> &args) {
              ",\"response\":" + jsonString(hex(response, "")) +
              ",\"meaning\":" + jsonString(meaning) + "}";
     }
-    if (json) {
-        j += "],\"ok\":" + std::string(rv == SCARD_S_SUCCESS ? "true" : "false");
-        if (rv != SCARD_S_SUCCESS)
-            j += ",\"error\":{\"call\":" + jsonString(pcsc.failedCall()) +
-                 ",\"result\":" + jsonString(pcscError(rv)) + "}";
-        std::printf("%s}\n", j.c_str());
-    }
-    if (rv != SCARD_S_SUCCESS) {
-        std::fprintf(stderr, "vorasel script: %s: %s\n", pcsc.failedCall(), pcscError(rv).c_str());
-        return 1;
-    }
-    return 0;
+    return finishRun("script", json, j, rv, pcsc);
 }
 
 const Command scriptCommand{"script", "FILE | -", "run a scriptor file of APDUs", run};
