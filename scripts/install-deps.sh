@@ -5,6 +5,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
           libbenchmark-dev pkg-config python3 vsmartcard-vpicc python3-pycryptodome
           pcsc-tools pcscd libpcsclite-dev vsmartcard-vpcd)
+# The pcscd reader module's clients in CI: OpenSC's tools and pyscard.
+packages+=(opensc python3-pyscard)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -21,6 +21,8 @@ start)
     confdir=$(realpath "$2")
     rundir=$(mkdir -p "$3" && realpath "$3")
     mkdir -p "$rundir/pcscd"
+    # A socket left by an earlier pcscd in this folder would pass for the new one's.
+    rm -f "$(socket_of "$rundir")"
     unshare --mount --propagation private -- \
         sh -c 'mount --bind "$0" /run && exec "$1" --foreground -c "$2"' \
         "$rundir" "$pcscd" "$confdir" >"$rundir/pcscd.log" 2>&1 &

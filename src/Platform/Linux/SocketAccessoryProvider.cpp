@@ -263,6 +263,10 @@ void SocketAccessoryProvider::stop() {
     ::close(fd);
 }
 
+bool SocketAccessoryProvider::isConnected() const {
+    return controlFinished_.wait_for(std::chrono::seconds(0)) != std::future_status::ready;
+}
+
 void SocketAccessoryProvider::controlLoop(int fd) {
     inControlLoop_ = true;
     auto &manager = manager_;

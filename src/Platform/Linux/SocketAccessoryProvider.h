@@ -37,6 +37,9 @@ public:
                                                 const std::string &protocolString) override;
     // Ends the control connection; the daemon's accessories detach.
     void stop();
+    // Whether the control connection still runs: false once the daemon has gone away (its
+    // accessories have then detached) or stop() was called.
+    bool isConnected() const;
     const std::string &socketPath() const { return path_; }
 
 private:

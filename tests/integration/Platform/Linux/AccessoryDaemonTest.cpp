@@ -129,4 +129,17 @@ TEST_F(AccessoryDaemonTest, DetachAndAttachCommandsReachTheHost) {
     EXPECT_EQ(command("nonsense"), "ERR unknown command nonsense");
 }
 
+TEST_F(AccessoryDaemonTest, ProviderReportsTheDaemonGoingAway) {
+    auto &manager = hv::platform::EAAccessoryManager::sharedAccessoryManager();
+    auto provider =
+        std::dynamic_pointer_cast<hv::platform::SocketAccessoryProvider>(manager.provider());
+    ASSERT_NE(provider, nullptr);
+    EXPECT_TRUE(provider->isConnected());
+    kill(daemon, SIGTERM);
+    waitpid(daemon, nullptr, 0);
+    daemon = -1;
+    EXPECT_TRUE(hv::test::waitUntil([&] { return !provider->isConnected(); }));
+    EXPECT_TRUE(manager.connectedAccessories().empty());
+}
+
 #endif

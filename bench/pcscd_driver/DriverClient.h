@@ -1,0 +1,249 @@
+// One PC/SC client, linked with pcsc-lite, that measures a reader through pcscd: APDU round
+// trips through SCardTransmit, and card insertions and removals seen by a client waiting in
+// SCardGetStatusChange. The same program measures pcscd with the Vorasel reader module and
+// pcscd with vsmartcard's vpcd and an echo card, so the figures compare the readers and
+// nothing else. The card is put in and taken out by a CardTrigger; it must answer INS EE with
+// its command data and 90 00.
+//
+// Output: one JSON object per line, {"name":..., "samples":..., "median_us":..., "p99_us":...}.
+#pragma once
+
+#include <winscard.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace pcscd_driver {
+
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<uint8_t>;
+
+class CardTrigger {
+public:
+    virtual ~CardTrigger() = default;
+    // A card offering `protocol` (SCARD_PROTOCOL_T0 or SCARD_PROTOCOL_T1) into the reader.
+    virtual bool insert(DWORD protocol) = 0;
+    virtual bool remove() = 0;
+};
+
+struct Options {
+    int shortApdus = 5000;
+    int mediumApdus = 1000;
+    int extendedApdus = 20;
+    int cardEvents = 100;  // of each kind
+};
+
+// ECHO of n bytes: short (Lc, Le) up to 255, extended above.
+inline Bytes echoCommand(size_t n, bool withLe) {
+    Bytes apdu = {0x00, 0xEE, 0x00, 0x00};
+    if (n > 255)
+        apdu.insert(apdu.end(), {0x00, static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)});
+    else
+        apdu.push_back(static_cast<uint8_t>(n));
+    for (size_t i = 0; i < n; ++i)
+        apdu.push_back(static_cast<uint8_t>(i * 7 + 1));
+    if (withLe) {
+        if (n > 255)
+            apdu.insert(apdu.end(), {0x00, 0x00});
+        else
+            apdu.push_back(0x00);
+    }
+    return apdu;
+}
+
+inline void report(const std::string &name, std::vector<double> us) {
+    if (us.empty()) {
+        std::printf("{\"name\":\"%s\",\"samples\":0}\n", name.c_str());
+        return;
+    }
+    std::sort(us.begin(), us.end());
+    const double median = us[us.size() / 2];
+    const double p99 = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+    std::printf(
+        "{\"name\":\"%s\",\"samples\":%zu,\"median_us\":%.2f,\"p99_us\":%.2f,\"max_us\":%.2f}\n",
+        name.c_str(), us.size(), median, p99, us.back());
+    std::fflush(stdout);
+}
+
+class Client {
+public:
+    Client(CardTrigger &trigger, Options options, std::string reader)
+        : trigger_(trigger), options_(options), reader_(std::move(reader)) {}
+
+    // Everything in order; false (after a line on stderr) when a call failed.
+    bool run() {
+        if (!check(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context_),
+                   "SCardEstablishContext"))
+            return false;
+        bool ok = runSeries();
+        SCardReleaseContext(context_);
+        return ok;
+    }
+
+private:
+    bool runSeries() {
+        if (!waitForReader()) return false;
+        if (!freshCard(SCARD_PROTOCOL_T1) || !connect(SCARD_PROTOCOL_T1)) return false;
+        if (!transmitSeries("transmit_t1_short_echo", echoCommand(4, true), options_.shortApdus) ||
+            !transmitSeries("transmit_t1_255_byte_echo", echoCommand(255, true),
+                            options_.mediumApdus) ||
+            !transmitSeries("transmit_t1_extended_64k", echoCommand(65535 - 9, true),
+                            options_.extendedApdus))
+            return false;
+        SCardDisconnect(card_, SCARD_RESET_CARD);
+        if (!freshCard(SCARD_PROTOCOL_T0) || !connect(SCARD_PROTOCOL_T0)) return false;
+        if (!transmitSeries("transmit_t0_short_echo", echoCommand(4, false), options_.shortApdus))
+            return false;
+        SCardDisconnect(card_, SCARD_LEAVE_CARD);
+        return options_.cardEvents == 0 || cardEvents();
+    }
+
+    bool check(LONG rv, const char *what) {
+        if (rv == SCARD_S_SUCCESS) return true;
+        std::fprintf(stderr, "pcscd driver client: %s failed: %s (0x%08lX)\n", what,
+                     pcsc_stringify_error(rv), static_cast<unsigned long>(rv));
+        return false;
+    }
+
+    // pcscd lists a reader.conf.d reader from its start; the case may come a little later.
+    bool waitForReader() {
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (Clock::now() < deadline) {
+            char names[1024];
+            DWORD length = sizeof names;
+            if (SCardListReaders(context_, nullptr, names, &length) == SCARD_S_SUCCESS) {
+                for (const char *p = names; *p; p += std::strlen(p) + 1)
+                    if (reader_ == p) return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        std::fprintf(stderr, "pcscd driver client: no reader '%s'\n", reader_.c_str());
+        return false;
+    }
+
+    // A card offering `protocol` in the reader, and pcscd done with it. A card already in is
+    // taken out first and its removal awaited: a card swapped at once could meet the connect
+    // halfway through the swap (a race any client of any reader would have).
+    bool freshCard(DWORD protocol) {
+        if (!waitFor(0)) return false;
+        if ((known_ & SCARD_STATE_PRESENT) && trigger_.remove() && !waitFor(SCARD_STATE_EMPTY))
+            return false;
+        return trigger_.insert(protocol) && waitFor(SCARD_STATE_PRESENT);
+    }
+
+    // Waits (10 s at most) until the reader's state has `bits`.
+    bool waitFor(DWORD bits) {
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (Clock::now() < deadline) {
+            SCARD_READERSTATE state = {};
+            state.szReader = reader_.c_str();
+            state.dwCurrentState = known_;
+            const LONG rv = SCardGetStatusChange(context_, 1000, &state, 1);
+            if (rv == SCARD_S_SUCCESS)
+                known_ = state.dwEventState & ~SCARD_STATE_CHANGED;
+            else if (rv != SCARD_E_TIMEOUT)
+                return check(rv, "SCardGetStatusChange");
+            if ((known_ & bits) == bits && !(known_ & SCARD_STATE_MUTE)) return true;
+        }
+        std::fprintf(stderr, "pcscd driver client: reader state 0x%lX never had 0x%lX\n",
+                     static_cast<unsigned long>(known_), static_cast<unsigned long>(bits));
+        return false;
+    }
+
+    bool connect(DWORD protocol) {
+        DWORD active = 0;
+        if (!check(SCardConnect(context_, reader_.c_str(), SCARD_SHARE_SHARED, protocol, &card_,
+                                &active),
+                   "SCardConnect"))
+            return false;
+        pci_ = active == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
+        return active == protocol;
+    }
+
+    bool transmitSeries(const char *name, const Bytes &command, int count) {
+        std::vector<uint8_t> response(65536 + 16);
+        std::vector<double> us;
+        us.reserve(static_cast<size_t>(count));
+        const int warmUp = std::max(3, count / 20);
+        for (int i = -warmUp; i < count; ++i) {
+            DWORD length = static_cast<DWORD>(response.size());
+            const auto t0 = Clock::now();
+            const LONG rv =
+                SCardTransmit(card_, pci_, command.data(), static_cast<DWORD>(command.size()),
+                              nullptr, response.data(), &length);
+            const double took =
+                std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+            if (!check(rv, name)) return false;
+            if (length < 2 || (response[length - 2] != 0x90 && response[length - 2] != 0x61)) {
+                std::fprintf(stderr, "pcscd driver client: %s: unexpected answer\n", name);
+                return false;
+            }
+            if (i >= 0) us.push_back(took);
+        }
+        report(name, us);
+        return true;
+    }
+
+    // Insertion and removal seen by a waiting SCardGetStatusChange, from the moment the card
+    // was put in or taken out. The waiter is given a moment to block before each change.
+    bool cardEvents() {
+        std::vector<double> inserted, removed;
+        for (int i = 0; i < options_.cardEvents * 2; ++i) {
+            const bool present = (known_ & SCARD_STATE_PRESENT) != 0;
+            std::atomic<int64_t> triggeredAt{0};
+            std::thread change([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20 + i % 7));
+                triggeredAt.store(Clock::now().time_since_epoch().count());
+                if (present)
+                    trigger_.remove();
+                else
+                    trigger_.insert(SCARD_PROTOCOL_T1);
+            });
+            const DWORD want = present ? SCARD_STATE_EMPTY : SCARD_STATE_PRESENT;
+            bool seen = false;
+            for (int round = 0; round < 20 && !seen; ++round) {
+                SCARD_READERSTATE state = {};
+                state.szReader = reader_.c_str();
+                state.dwCurrentState = known_;
+                const LONG rv = SCardGetStatusChange(context_, 5000, &state, 1);
+                const auto at = Clock::now();
+                if (rv != SCARD_S_SUCCESS) continue;
+                known_ = state.dwEventState & ~SCARD_STATE_CHANGED;
+                if (known_ & want) {
+                    seen = true;
+                    change.join();
+                    (present ? removed : inserted)
+                        .push_back(std::chrono::duration<double, std::micro>(
+                                       at.time_since_epoch() - Clock::duration(triggeredAt.load()))
+                                       .count());
+                }
+            }
+            if (change.joinable()) change.join();
+            if (!seen) {
+                std::fprintf(stderr, "pcscd driver client: a card %s was never seen\n",
+                             present ? "removal" : "insertion");
+                return false;
+            }
+        }
+        report("status_change_insertion", inserted);
+        report("status_change_removal", removed);
+        return true;
+    }
+
+    CardTrigger &trigger_;
+    Options options_;
+    std::string reader_;
+    SCARDCONTEXT context_ = 0;
+    SCARDHANDLE card_ = 0;
+    const SCARD_IO_REQUEST *pci_ = nullptr;
+    DWORD known_ = SCARD_STATE_UNAWARE;
+};
+
+}  // namespace pcscd_driver

@@ -1,0 +1,114 @@
+// The PC/SC client of the reader comparison (bench/run_pcscd_driver_comparison.sh), against
+// the pcscd that PCSCLITE_CSOCK_NAME names:
+//
+//   pcscd_driver_client vorasel SOCKET [--short N] [--events N]
+//       the Vorasel reader module; cards go in and out through vorasel-accessoryd's commands
+//       at SOCKET (a T=1 card, then a T=0 card)
+//   pcscd_driver_client vpcd PORT [--short N] [--events N]
+//       vsmartcard's vpcd reader; an echo card (T=0 and T=1) connects to PORT
+//   pcscd_driver_client embedded READER [--short N]
+//       the reader module with the simulated case inside pcscd (DEVICENAME
+//       vorasel-simulated:dual): its card stays in, so no card events are measured
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "DriverClient.h"
+#include "VpcdEchoCard.h"
+
+namespace {
+
+using pcscd_driver::CardTrigger;
+
+class DaemonCards : public CardTrigger {
+public:
+    explicit DaemonCards(std::string socket) : socket_(std::move(socket)) {}
+    bool insert(DWORD protocol) override {
+        return command(protocol == SCARD_PROTOCOL_T0 ? "insert t0" : "insert t1");
+    }
+    bool remove() override { return command("remove"); }
+
+private:
+    bool command(const std::string &words) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        socket_.copy(address.sun_path, sizeof address.sun_path - 1);
+        bool ok = false;
+        if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
+            const std::string line = "COMMAND " + words + "\n";
+            char answer[2] = {};
+            ok = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) &&
+                 ::read(fd, answer, 2) == 2 && answer[0] == 'O' && answer[1] == 'K';
+        }
+        if (fd >= 0) ::close(fd);
+        if (!ok) std::fprintf(stderr, "pcscd driver client: daemon refused '%s'\n", words.c_str());
+        return ok;
+    }
+    const std::string socket_;
+};
+
+class EchoCard : public CardTrigger {
+public:
+    explicit EchoCard(uint16_t port) : card_(port) {}
+    bool insert(DWORD) override {
+        // The echo card offers both protocols: a card already in stays.
+        if (in_) return true;
+        in_ = card_.insert();
+        return in_;
+    }
+    bool remove() override {
+        card_.remove();
+        in_ = false;
+        return true;
+    }
+
+private:
+    VpcdEchoCard card_;
+    bool in_ = false;
+};
+
+// The embedded case's card (T=0 and T=1) is always in.
+class FixedCard : public CardTrigger {
+public:
+    bool insert(DWORD) override { return true; }
+    bool remove() override { return false; }
+};
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: pcscd_driver_client vorasel SOCKET | vpcd PORT | embedded READER "
+                 "[--short N] [--events N]\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 3) return usage();
+    const std::string kind = argv[1];
+    pcscd_driver::Options options;
+    for (int i = 3; i + 1 < argc; i += 2) {
+        const std::string a = argv[i];
+        if (a == "--short") options.shortApdus = std::atoi(argv[i + 1]);
+        if (a == "--events") options.cardEvents = std::atoi(argv[i + 1]);
+    }
+    if (kind == "vorasel") {
+        DaemonCards cards(argv[2]);
+        return pcscd_driver::Client(cards, options, "Halvane Smart Card Reader 00 00").run() ? 0
+                                                                                             : 1;
+    }
+    if (kind == "vpcd") {
+        EchoCard card(static_cast<uint16_t>(std::atoi(argv[2])));
+        return pcscd_driver::Client(card, options, "Virtual PCD 00 00").run() ? 0 : 1;
+    }
+    if (kind == "embedded") {
+        FixedCard card;
+        options.cardEvents = 0;
+        return pcscd_driver::Client(card, options, argv[2]).run() ? 0 : 1;
+    }
+    return usage();
+}

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# The Vorasel reader module beside vsmartcard's vpcd, both inside a real pcscd, measured by the
+# same PC/SC client (bench/pcscd_driver) in the same run: short, 255-byte and extended APDUs
+# through SCardTransmit, and card insertion and removal seen by a client waiting in
+# SCardGetStatusChange. vpcd gets an echo card at its port; the Vorasel reader gets its cards
+# from vorasel-accessoryd. A third pcscd has the module with the simulated case inside it
+# (no daemon between, no card events): what the reader costs without the daemon's socket hop.
+# Each pcscd is a private one (its own mount namespace; the system's is untouched). Rounds
+# alternate the readers, so all see the same load.
+#
+# Needs root. Usage: bench/run_pcscd_driver_comparison.sh [ROUNDS] [client options...]
+#   e.g. bench/run_pcscd_driver_comparison.sh 2 --short 5000 --events 100
+set -euo pipefail
+cd "$(dirname "$0")/.."
+rounds=${1:-1}
+[ $# -gt 0 ] && shift
+
+[ "$(id -u)" -eq 0 ] || { echo "needs root (private pcscd in a mount namespace)" >&2; exit 1; }
+scripts/install-deps.sh
+cmake --preset default >/dev/null
+cmake --build --preset default --target pcscd_driver_client vorasel-accessoryd vorasel-tool \
+    ifdvorasel
+client=build/default/bench/pcscd_driver/pcscd_driver_client
+
+work=$(mktemp -d /tmp/vorasel-pcscd-bench.XXXXXX)
+daemon_pid=""
+cleanup() {
+    scripts/private-pcscd.sh stop "$work/run" 2>/dev/null || true
+    if [ -n "$daemon_pid" ]; then
+        kill "$daemon_pid" 2>/dev/null || true
+        wait "$daemon_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# vpcd listens on the port and the next one (two readers): a free pair.
+port=$(python3 -c '
+import socket
+while True:
+    a = socket.socket(); a.bind(("127.0.0.1", 0)); p = a.getsockname()[1]
+    b = socket.socket()
+    try:
+        b.bind(("127.0.0.1", p + 1)); print(p); break
+    except OSError:
+        pass
+    finally:
+        a.close(); b.close()')
+mkdir -p "$work/vpcd" "$work/vorasel" "$work/embedded"
+printf 'FRIENDLYNAME "Virtual PCD"\nDEVICENAME   /dev/null:%s\nLIBPATH      %s\nCHANNELID    %s\n' \
+    "$port" /usr/lib/pcsc/drivers/serial/libifdvpcd.so "$port" >"$work/vpcd/vpcd"
+build/default/tools/vorasel pcscd-config --socket "$work/case.sock" >"$work/vorasel/vorasel"
+sed -e 's|^DEVICENAME .*|DEVICENAME   vorasel-simulated:dual|' \
+    -e 's|^FRIENDLYNAME .*|FRIENDLYNAME "Embedded"|' "$work/vorasel/vorasel" >"$work/embedded/embedded"
+build/default/tools/vorasel-accessoryd --socket "$work/case.sock" 2>"$work/daemon.log" &
+daemon_pid=$!
+
+measure() {  # measure CONF OUTPUT CLIENT_ARGS...
+    local conf=$1 out=$2
+    shift 2
+    export "$(scripts/private-pcscd.sh start "$work/$conf" "$work/run")"
+    "$client" "$@" | tee -a "$work/$out.json"
+    scripts/private-pcscd.sh stop "$work/run"
+    unset PCSCLITE_CSOCK_NAME
+}
+
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg); pcscd $(/usr/sbin/pcscd --version | \
+    head -1 | awk '{print $NF}')"
+for round in $(seq "$rounds"); do
+    echo "== round $round: pcscd with vpcd on port $port and an echo card"
+    measure vpcd vpcd vpcd "$port" "$@"
+    echo "== round $round: pcscd with the Vorasel reader module, vorasel-accessoryd's cards"
+    measure vorasel vorasel vorasel "$work/case.sock" "$@"
+    echo "== round $round: pcscd with the Vorasel reader module, the simulated case inside pcscd"
+    measure embedded embedded embedded "Embedded 00 00" "$@"
+done
+echo "== side by side (ratio: vpcd time / Vorasel time; above 1 means the Vorasel reader is sooner)"
+python3 bench/pcscd_driver/compare.py "$work/vpcd.json" "$work/vorasel.json"
+echo "== the same with the simulated case inside pcscd"
+python3 bench/pcscd_driver/compare.py "$work/vpcd.json" "$work/embedded.json"
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
