@@ -5,9 +5,9 @@
 #include <mutex>
 
 #include "Accessory/Management/ManagerOperation.h"
-#include "vorasel/EAAccessory.h"
 #include "Platform/NotificationCenter.h"
 #include "Platform/RunLoop.h"
+#include "vorasel/EAAccessory.h"
 #include "vorasel/HVAccessory.h"
 #include "vorasel/HVLog.h"
 #include "vorasel/HVManager.h"

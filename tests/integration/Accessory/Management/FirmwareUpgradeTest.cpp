@@ -9,8 +9,8 @@
 
 #include "CaptureLogger.h"
 #include "CaseFixture.h"
-#include "vorasel/EAAccessory.h"
 #include "Platform/RunLoop.h"
+#include "vorasel/EAAccessory.h"
 #include "vorasel/HVManager.h"
 #include "vorasel/sim/FirmwareReceiver.h"
 
