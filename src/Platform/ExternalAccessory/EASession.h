@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "vorasel/EAAccessory.h"
 #include "Platform/ExternalAccessory/Stream.h"
+#include "vorasel/EAAccessory.h"
 
 namespace hv::platform {
 

@@ -9,9 +9,9 @@
 #include "CaptureLogger.h"
 #include "Platform/Application.h"
 #include "Platform/Semaphore.h"
-#include "vorasel/SerialQueue.h"
 #include "Wait.h"
 #include "vorasel/HVLog.h"
+#include "vorasel/SerialQueue.h"
 
 using hv::test::CaptureLogger;
 using namespace std::chrono_literals;
