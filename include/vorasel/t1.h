@@ -33,7 +33,10 @@ enum {
     T1_FAILED = 14   /* error recovery exhausted */
 };
 /* After any result other than T1_SEND the exchange is over and the response length is 0
- * unless the result is T1_DONE. */
+ * unless the result is T1_DONE. Sequence numbers carry over from command to command, except
+ * after an exchange that ended part-way (given up by the caller before its end, T1_FAILED or
+ * T1_OVERFLOW): the card's state is then unknown, and the next command begins with a
+ * resynchronisation, the card's initial IFSC and a new IFSD announcement. */
 
 /* After a card reset: the card's IFSC (the T=1 TA of its ATR, default 32; the reserved values
  * 0 and 255 are taken as 32) and the EDC type (0 LRC, non-zero CRC). Sequence numbers restart

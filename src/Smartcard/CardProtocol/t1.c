@@ -37,10 +37,15 @@ typedef struct {
     uint32_t m_LTInf;
     uint32_t m_RspCap;  // response buffer capacity
     uint8_t m_Active;   // an exchange is running
+    // An exchange is running, or the last one ended part-way (given up by the caller, failed
+    // or overflowed): the card may still hold its answer and expect another sequence number.
+    uint8_t m_Unsettled;
+    uint8_t m_IFSCInit;  // the card's IFSC from its ATR
 } t1_context_t;
 
 // Until the first reset the card is assumed to use the defaults.
-static t1_context_t ctx = {.m_IFSD = kDefaultIfs, .m_IFSC = kDefaultIfs, .m_PBeg = 1};
+static t1_context_t ctx = {
+    .m_IFSD = kDefaultIfs, .m_IFSC = kDefaultIfs, .m_PBeg = 1, .m_IFSCInit = kDefaultIfs};
 
 static uint32_t epilogue_length(void) {
     return ctx.m_EDCType ? 2u : 1u;
@@ -108,6 +113,7 @@ static void block_accepted(void) {
 
 static int finish(int result) {
     ctx.m_Active = 0;
+    if (result == T1_DONE || result == T1_ABORTED) ctx.m_Unsettled = 0;
     if (result != T1_DONE) ctx.m_Le = 0;
     return result;
 }
@@ -258,6 +264,7 @@ static int on_s_block(uint32_t *block_len, int32_t *wtx) {
             ++ctx.m_nResynch;
             ctx.m_SSND = 0;
             ctx.m_SSNC = 0;
+            ctx.m_Unsettled = 0;
             return t1_start_transaction(block_len);
         default:
             break;
@@ -271,10 +278,12 @@ void t1_on_reset(uint8_t ifsc, uint8_t edc_type) {
     // 0 and 255 are reserved; a card announcing them gets the default rather than blocks
     // that carry nothing or exceed the largest INF.
     ctx.m_IFSC = (ifsc == 0 || ifsc > kMaxIfs) ? kDefaultIfs : ifsc;
+    ctx.m_IFSCInit = ctx.m_IFSC;
     ctx.m_PBeg = 1;
     ctx.m_SSND = 0;
     ctx.m_SSNC = 0;
     ctx.m_Active = 0;
+    ctx.m_Unsettled = 0;
 }
 
 void t1_setup_cmd(const uint8_t *cmd, uint8_t *rsp, uint8_t *tib, uint8_t *tob, uint32_t cmd_len) {
@@ -303,6 +312,16 @@ int t1_start_transaction(uint32_t *block_len) {
     ctx.m_ChP = ctx.m_AIB;
     ctx.m_ReLe = (int32_t)ctx.m_Le;
     ctx.m_Active = 1;
+    if (ctx.m_Unsettled) {
+        // Carrying on with the old sequence numbers could fetch the answer to the command that
+        // was given up: resynchronise first, then start over with the card's initial sizes.
+        ctx.m_IFSC = ctx.m_IFSCInit;
+        ctx.m_PBeg = 1;
+        *block_len = build_control(0xC0, 0, 0);
+        ctx.m_PState = kResynching;
+        return T1_SEND;
+    }
+    ctx.m_Unsettled = 1;
     if (ctx.m_PBeg) {
         ctx.m_IFSD = kDeviceIfsd;
         *block_len = build_control(0xC1, 1, ctx.m_IFSD);

@@ -109,6 +109,37 @@ TEST_P(ConcurrencyTest, BackgroundClosesTheReaderWithPowerManagementOn) {
     EXPECT_FALSE(capture.logger().contains("power management disabled"));
 }
 
+// A transmission cut short by the reader closing leaves the card holding an answer nobody
+// took. The first command once the reader is back must get its own answer, not that one.
+TEST_P(ConcurrencyTest, ATransmissionCutShortLeavesNoAnswerBehind) {
+    const SCARDHANDLE h = connectTo("t1");
+    const Bytes first = echoApdu(2);
+    ASSERT_EQ(transmit(h, first).data, echoed(first));  // sizes negotiated
+    auto blocksSent = [&] {
+        size_t n = 0;
+        for (const auto &e : kase->recorder().select("ccidbulk", sim::Direction::Received))
+            if (e.bytes[0] == sim::ccid::kXfrBlock) ++n;
+        return n;
+    };
+    const size_t before = blocksSent();
+    card->arm(sim::FaultPlan(sim::CardFault::Slow).slow(std::chrono::seconds(1)));
+    auto sending = std::async(std::launch::async, [&] { return transmit(h, first).rv; });
+    ASSERT_TRUE(waitUntil([&] { return blocksSent() > before; }));
+    HVHost::postDidEnterBackground();
+    ASSERT_EQ(sending.wait_for(5s), std::future_status::ready);
+    EXPECT_NE(sending.get(), SCARD_S_SUCCESS);
+
+    HVHost::postWillEnterForeground();
+    SCARDHANDLE again = 0;
+    ASSERT_TRUE(waitUntil([&] {
+        return SCardConnect(context, sc_reader_name, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &again,
+                            &protocol) == SCARD_S_SUCCESS;
+    }));
+    const Bytes apdu = echoApdu(9);
+    EXPECT_EQ(transmit(again, apdu).data, echoed(apdu));
+    EXPECT_EQ(transmit(again, first).data, echoed(first));
+}
+
 TEST_P(ConcurrencyTest, BackgroundLeavesTheReaderAloneWithPowerManagementOff) {
     ScopedCapture capture;
     context = establish(&g_bgm_disable);

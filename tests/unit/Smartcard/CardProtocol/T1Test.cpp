@@ -113,10 +113,44 @@ TEST_F(T1Engine, AtMostThreeResynchronisationsPerCommand) {
                    dev("00 80 00"), silence(), ends(T1_FAILED)})
         script.push_back(s);
     EXPECT_TRUE(card_.run(kSelect, script));
-    // The count starts afresh with the next command.
-    EXPECT_TRUE(card_.run(kSelect, {dev(again), silence(), dev("00 80 00"), silence(),
-                                    dev("00 80 00"), silence(), dev("00 C0 00"), card("00 E0 00"),
-                                    dev(again), card("00 00 02 90 00"), done("90 00")}));
+    // The count starts afresh with the next command, which first resynchronises the card left
+    // in an unknown state, then announces IFSD again.
+    EXPECT_TRUE(card_.run(kSelect, {dev("00 C0 00"), silence(), dev("00 C0 00"), silence(),
+                                    dev("00 C0 00"), silence(), ends(T1_FAILED)}));
+    EXPECT_TRUE(card_.run(
+        kSelect,
+        {dev("00 C0 00"), card("00 E0 00"), dev("00 C1 01 FA"), card("00 E1 01 FA"), dev(again),
+         silence(), dev("00 80 00"), silence(), dev("00 80 00"), silence(), dev("00 C0 00"),
+         card("00 E0 00"), dev(again), card("00 00 02 90 00"), done("90 00")}));
+}
+
+// A command given up part-way (its answer never taken) must not leave the next command with
+// the old sequence numbers: the card would take the new I-block for a repetition and send
+// the old answer again. The next command resynchronises first; so does one after an overflow.
+TEST_F(T1Engine, CommandAfterAnUnfinishedExchangeResynchronisesFirst) {
+    settle(false, 64);
+    uint32_t len = 0;
+    Bytes rsp(64), block(270);
+    t1_setup_cmd(kSelect.data(), rsp.data(), block.data(), block.data(),
+                 static_cast<uint32_t>(kSelect.size()));
+    ASSERT_EQ(t1_start_transaction(&len), T1_SEND);
+    // The card asks for a smaller IFSC, then the caller gives up on the exchange.
+    const Bytes ifsRequest = card_.withEpilogue(hexBytes("00 C1 01 10"));
+    std::copy(ifsRequest.begin(), ifsRequest.end(), block.begin());
+    ASSERT_EQ(t1_on_reply(static_cast<uint32_t>(ifsRequest.size()), &len, nullptr), T1_SEND);
+    const Bytes command = hexBytes(counting(40));
+    EXPECT_TRUE(card_.run(
+        command, {dev("00 C0 00"), card("00 E0 00"), dev("00 C1 01 FA"), card("00 E1 01 FA"),
+                  // N(S) 0 again, and the ATR's IFSC of 64 rather than the 16 asked for since
+                  dev("00 00 28 " + counting(40)), card("00 00 02 90 00"), done("90 00")}));
+    // A finished command leaves nothing to resynchronise.
+    EXPECT_TRUE(
+        card_.run(kSelect, {dev("00 40 05 " + kSelectHex), card("00 40 02 90 00"), done("90 00")}));
+    EXPECT_TRUE(card_.run(
+        kSelect, {dev("00 00 05 " + kSelectHex), card("00 00 02 90 00"), ends(T1_OVERFLOW)}, 1));
+    EXPECT_TRUE(card_.run(
+        kSelect, {dev("00 C0 00"), card("00 E0 00"), dev("00 C1 01 FA"), card("00 E1 01 FA"),
+                  dev("00 00 05 " + kSelectHex), card("00 00 02 90 00"), done("90 00")}));
 }
 
 TEST_F(T1Engine, UnansweredResynchFails) {
