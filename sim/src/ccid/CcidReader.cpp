@@ -59,8 +59,8 @@ void CcidReader::powerLost() {
         resetParametersLocked();
         notifications_.clear();
         interrupts_.clear();
-        // Powered up again with a card inside, the reader reports it as a change.
-        changePending_ = card_ != nullptr;
+        // Powered up again, the reader reports its slot as a change, empty or not.
+        changePending_ = true;
     }
     changed_.notify_all();
     threads_.closeAll();

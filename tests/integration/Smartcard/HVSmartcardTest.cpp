@@ -1,4 +1,5 @@
 // The object smart-card interface end to end, against the simulated case over both transports.
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -168,6 +169,25 @@ TEST_P(SmartcardTest, SlotStatusFollowsTheCard) {
     EXPECT_TRUE(waitUntil([&] { return sc.getSlot() == HVSmartcardSlotStatusAbsent; }));
     EXPECT_EQ(sc.close(), HVSmartcardStatusSuccess);
     EXPECT_EQ(sc.getSlot(), HVSmartcardSlotStatusUnknown);
+}
+
+// Opened on an empty reader, the interface reads the slot as absent without waiting out the
+// unknown state, and the first card put in is announced with its sound.
+TEST_P(SmartcardTest, AnEmptyReaderReadsAbsentAtOnceAndItsFirstCardIsAnnounced) {
+    enableSounds();
+    std::atomic<int> inserted{0};
+    HVHost::setSoundHook([&](const std::string &path) {
+        if (std::filesystem::path(path).filename() == "HVSmartcardInserted.wav") ++inserted;
+    });
+    ASSERT_EQ(sc.open(), HVSmartcardStatusSuccess);
+    ASSERT_TRUE(
+        waitUntil([&] { return HVIFDH::sharedInstance().slot_state() == HVIFDHSlotStateAbsent; }));
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(sc.getSlotStatus(), HVSmartcardSlotStatusAbsent);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 500ms);
+    card = insert("t1");
+    EXPECT_TRUE(waitUntil([&] { return inserted.load() == 1; }));
+    EXPECT_EQ(sc.getSlotStatus(), HVSmartcardSlotStatusPresent);
 }
 
 TEST_P(SmartcardTest, OpeningTwiceKeepsOneContextSharedByAllObjects) {

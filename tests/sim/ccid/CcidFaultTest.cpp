@@ -84,8 +84,9 @@ TEST(CcidFaults, MergeHoldsAnAnswerUntilTheNextOneAndWritesBothAtOnce) {
 
 TEST(CcidFaults, MergedSlotChangesArriveInOneDelivery) {
     ReaderBench b;
-    b.reader.faults().add(Fault::merge().on(ccid::kNotifySlotChange));
     auto irq = b.openInterrupt();
+    EXPECT_EQ(irq.readBytes(2), (Bytes{0x50, 0x02}));  // powered up with an empty slot
+    b.reader.faults().add(Fault::merge().on(ccid::kNotifySlotChange));
     b.insert();
     b.reader.removeCard();
     auto chunk = irq.readChunk();

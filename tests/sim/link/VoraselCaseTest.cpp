@@ -42,6 +42,7 @@ Parsed xfrT1(HostEnd &bulk, uint8_t seq, const Bytes &block) {
 TEST(VoraselCase, BuiltInCardAnswersAnApduThroughTheReader) {
     VoraselCase c;
     auto pipes = open(c);
+    ASSERT_EQ(pipes.interrupt.readBytes(2), (Bytes{0x50, 0x02}));  // the empty slot
     auto card = std::make_shared<VirtualCard>(t1Config(), std::make_shared<IsoCard>());
     c.insertCard(card);
     auto change = pipes.interrupt.readBytes(2);
@@ -65,6 +66,7 @@ TEST(VoraselCase, BuiltInCardAnswersAnApduThroughTheReader) {
 TEST(VoraselCase, CardLeavingMidExchangeIsReportedAsRemoved) {
     VoraselCase c;
     auto pipes = open(c);
+    ASSERT_EQ(pipes.interrupt.readBytes(2), (Bytes{0x50, 0x02}));  // the empty slot
     auto card = std::make_shared<VirtualCard>(t1Config(), std::make_shared<IsoCard>());
     c.insertCard(card);
     ASSERT_EQ(pipes.interrupt.readBytes(2), (Bytes{0x50, 0x03}));
@@ -128,6 +130,7 @@ TEST(VoraselCase, ViccIsTheCardBehindTheReader) {
 
     VoraselCase c;
     auto pipes = open(c);
+    ASSERT_EQ(pipes.interrupt.readBytes(2), (Bytes{0x50, 0x02}));  // the empty slot
     c.insertCard(std::make_shared<VirtualCard>(CardConfig{}, bridge));
     ASSERT_EQ(pipes.interrupt.readBytes(2), (Bytes{0x50, 0x03}));
 

@@ -20,8 +20,8 @@
 // Slot-change notifications (50 03 insertion, 50 02 removal) go to every open interrupt
 // session. A change while no interrupt session is open is kept, as a USB reader keeps its
 // interrupt data until polled: the next interrupt session opened gets one notification of the
-// slot's state then (50 03 or 50 02). The accessory's power-up counts as a change when a card
-// is in the slot.
+// slot's state then (50 03 or 50 02). The accessory's power-up counts as a change, with or
+// without a card, so a host learns an empty slot without asking.
 //
 // The bulk sessions are served one command at a time (bMaxCCIDBusySlots 1), each session on
 // its own thread; a second bulk session waits while the first is busy. The card is called
@@ -140,7 +140,7 @@ private:
     std::vector<std::shared_ptr<Card>> powerOffDue_;
     std::vector<std::shared_ptr<Delivery>> interrupts_;
     std::deque<uint8_t> notifications_;
-    bool changePending_ = false;
+    bool changePending_ = true;  // the power-up is reported
 
     std::thread notifier_;
     PortThreads threads_;  // last: its destructor joins threads that use the members above

@@ -56,8 +56,17 @@ TEST_P(Events, ConnectWhileOpenIsIgnored) {
     EXPECT_EQ(driver().accessory_state(), HVIFDHAccessoryPresent | HVIFDHAccessoryReaderOpen);
 }
 
-TEST_P(Events, InsertionAndRemoval) {
+// The reader reports its slot when it comes up: an empty one reads as absent at once.
+TEST_P(Events, EmptySlotIsReportedWhenTheReaderOpens) {
     ASSERT_EQ(driver().open(), HVIFDHStatusSuccess);
+    ASSERT_TRUE(events().waitFor(HVIFDHEventCardRemoved));
+    EXPECT_EQ(events().withCode(HVIFDHEventCardRemoved)[0].slotState, HVIFDHSlotStateAbsent);
+    EXPECT_EQ(events().cardCodes(), std::vector<uint8_t>{HVIFDHEventCardRemoved});
+    EXPECT_TRUE(commandsOfType(hv::sim::ccid::kGetSlotStatus).empty());
+}
+
+TEST_P(Events, InsertionAndRemoval) {
+    openEmpty();
     auto card = hv::sim::makeCard("t1");
     kase->insertCard(card);
     ASSERT_TRUE(events().waitFor(HVIFDHEventCardInserted));

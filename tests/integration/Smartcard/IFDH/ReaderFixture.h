@@ -111,12 +111,19 @@ protected:
         return out;
     }
 
+    // Opens the driver on the empty reader and waits for the reader's report of its empty
+    // slot; the events recorded after that are the test's own.
+    void openEmpty() {
+        EXPECT_EQ(driver().open(), HVIFDHStatusSuccess);
+        EXPECT_TRUE(EventRecorder::shared().waitFor(HVIFDHEventCardRemoved));
+        EventRecorder::shared().clear();
+    }
     // Opens the driver, inserts a card of this kind and waits until the driver has seen it.
     std::shared_ptr<sim::VirtualCard> openWithCard(const std::string &kind) {
         return openWithCard(sim::makeCard(kind));
     }
     std::shared_ptr<sim::VirtualCard> openWithCard(std::shared_ptr<sim::VirtualCard> card) {
-        EXPECT_EQ(driver().open(), HVIFDHStatusSuccess);
+        openEmpty();
         kase->insertCard(card);
         EXPECT_TRUE(EventRecorder::shared().waitFor(HVIFDHEventCardInserted));
         return card;

@@ -6,6 +6,7 @@
 
 #include "PcscFixture.h"
 #include "Smartcard/winscard/ReaderRecord.h"
+#include "vorasel/sim/Ccid.h"
 
 namespace hv::test::pcsc {
 namespace {
@@ -142,6 +143,19 @@ TEST_P(StatusChangeTest, RemovalAndInsertionEndTheWaitAtOnce) {
     ASSERT_TRUE(waitUntil([&] { return notifications.seen().size() >= 2; }));
     EXPECT_EQ(notifications.seen(),
               (std::vector<std::string>{"HV_CARD_REMOVED", "HV_CARD_INSERTED"}));
+}
+
+// An empty reader reads EMPTY as soon as it is open, with nobody asking for a card; its
+// emptiness is its first state, no news, and the first card put in is news.
+TEST_P(StatusChangeTest, AnEmptyReaderReadsEmptyOnceOpenAndItsFirstCardIsNews) {
+    CardNotifications notifications;
+    context = establish();
+    ASSERT_TRUE(waitForState(context, SCARD_STATE_EMPTY, 2s));
+    EXPECT_EQ(commandsOfType(sim::ccid::kIccPowerOn), 0u);
+    insert("t1");
+    ASSERT_TRUE(waitForState(context, SCARD_STATE_PRESENT));
+    ASSERT_TRUE(waitUntil([&] { return !notifications.seen().empty(); }));
+    EXPECT_EQ(notifications.seen(), std::vector<std::string>{"HV_CARD_INSERTED"});
 }
 
 TEST_P(StatusChangeTest, CancelEndsTheWaitOfAnotherThread) {
