@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The Vorasel reader module beside vsmartcard's vpcd, both inside a real pcscd, measured by the
-# same PC/SC client (bench/pcscd_driver) in the same run: short, 255-byte and extended APDUs
+# same PC/SC client (bench/pcsc_client) in the same run: short, 260-byte and extended APDUs
 # through SCardTransmit, and card insertion and removal seen by a client waiting in
 # SCardGetStatusChange. vpcd gets an echo card at its port; the Vorasel reader gets its cards
 # from vorasel-accessoryd. A third pcscd has the module with the simulated case inside it

@@ -1,10 +1,11 @@
-// One PC/SC client, written once against the standard PC/SC names and compiled twice: against
-// libvorasel's winscard.h and against pcsc-lite's. Both builds make exactly the same calls, so
-// their figures compare the two stacks and nothing else.
+// One PC/SC client, written once against the standard PC/SC names, for every comparison: it is
+// compiled against libvorasel's winscard.h and against pcsc-lite's, and measures a reader
+// through pcscd (the Vorasel reader module, or vsmartcard's vpcd with an echo card) as well as
+// libvorasel itself. Every build makes exactly the same calls, so two builds' figures compare
+// the two stacks, or the two readers, and nothing else.
 //
 // Include after the PC/SC header of the build. The card is put in and taken out by a
-// CardTrigger of the build (the simulated case's reader, or an echo card at vpcd's port); it
-// must answer INS EE with its command data and 90 00, and offer T=0 and T=1.
+// CardTrigger of the build; it must answer INS EE with its command data and 90 00.
 //
 // Output: one JSON object per line, {"name":..., "samples":..., "median_us":..., "p99_us":...}.
 #pragma once
@@ -14,9 +15,11 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <functional>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace pcsc_client {
@@ -27,8 +30,11 @@ using Bytes = std::vector<uint8_t>;
 class CardTrigger {
 public:
     virtual ~CardTrigger() = default;
-    virtual void insert() = 0;
-    virtual void remove() = 0;
+    // A card offering `protocol` (SCARD_PROTOCOL_T0 or SCARD_PROTOCOL_T1) into the reader; a
+    // trigger whose card offers both may ignore it. False when the card could not go in.
+    virtual bool insert(DWORD protocol) = 0;
+    // False when there is no way to take the card out.
+    virtual bool remove() = 0;
 };
 
 // The 64 KiB extended APDU: 65,535 bytes in all (header, 3-byte Lc, data, 2-byte Le), the
@@ -39,9 +45,12 @@ struct Options {
     int shortApdus = 5000;
     int mediumApdus = 2000;
     int extendedApdus = 50;
-    int cardEvents = 50;  // of each kind
+    int cardEvents = 50;  // of each kind; 0 measures none
+    std::string reader;   // empty: the first reader listed
+    std::string label = "pcsc client";
 };
 
+// ECHO of n bytes: short (Lc, Le) up to 255, extended above.
 inline Bytes echoCommand(size_t n, bool withLe) {
     Bytes apdu = {0x00, 0xEE, 0x00, 0x00};
     if (n > 255)
@@ -77,20 +86,34 @@ inline double microsSince(Clock::time_point t0) {
     return std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
 }
 
+// Parses the options every client takes, from argv[first] on: --short N, --events N.
+inline void readCounts(int argc, char **argv, int first, Options &options) {
+    for (int i = first; i + 1 < argc; i += 2) {
+        const std::string a = argv[i];
+        if (a == "--short") options.shortApdus = std::atoi(argv[i + 1]);
+        if (a == "--events") options.cardEvents = std::atoi(argv[i + 1]);
+    }
+}
+
 class Client {
 public:
-    Client(CardTrigger &trigger, Options options) : trigger_(trigger), options_(options) {}
+    Client(CardTrigger &trigger, Options options)
+        : trigger_(trigger), options_(std::move(options)) {}
 
     // Everything in order; false (after a line on stderr) when a call failed.
     bool run() {
         if (!check(SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context_),
                    "SCardEstablishContext"))
             return false;
-        if (!findReader()) return false;
-        trigger_.insert();
-        if (!waitFor(SCARD_STATE_PRESENT, 10000)) return false;
+        const bool ok = runSeries();
+        SCardReleaseContext(context_);
+        return ok;
+    }
 
-        if (!connect(SCARD_PROTOCOL_T1)) return false;
+private:
+    bool runSeries() {
+        if (!findReader()) return false;
+        if (!freshCard(SCARD_PROTOCOL_T1) || !connect(SCARD_PROTOCOL_T1)) return false;
         if (!transmitSeries("transmit_t1_short_echo", echoCommand(4, true), options_.shortApdus) ||
             !transmitSeries("transmit_t1_260_byte_command", echoCommand(255, false),
                             options_.mediumApdus) ||
@@ -98,57 +121,83 @@ public:
                             options_.extendedApdus))
             return false;
         SCardDisconnect(card_, SCARD_RESET_CARD);
-        if (!connect(SCARD_PROTOCOL_T0)) return false;
+        if (!freshCard(SCARD_PROTOCOL_T0) || !connect(SCARD_PROTOCOL_T0)) return false;
         if (!transmitSeries("transmit_t0_short_echo", echoCommand(4, false), options_.shortApdus))
             return false;
         SCardDisconnect(card_, SCARD_LEAVE_CARD);
-        cardEvents();
-        SCardReleaseContext(context_);
-        return true;
+        return options_.cardEvents == 0 || cardEvents();
     }
 
-private:
     bool check(LONG rv, const char *what) {
         if (rv == SCARD_S_SUCCESS) return true;
-        std::fprintf(stderr, "pcsc client: %s failed: 0x%08lX\n", what,
+        std::fprintf(stderr, "%s: %s failed: 0x%08lX\n", options_.label.c_str(), what,
                      static_cast<unsigned long>(static_cast<uint32_t>(rv)));
         return false;
     }
 
+    // The reader asked for, or the first one listed. A pcscd lists a reader.conf.d reader from
+    // its start, but the case behind it may come a little later: wait up to 10 s.
     bool findReader() {
-        DWORD length = sizeof readers_;
-        if (!check(SCardListReaders(context_, nullptr, readers_, &length), "SCardListReaders"))
-            return false;
-        return true;  // the first reader of the list
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
+        while (Clock::now() < deadline) {
+            char names[1024];
+            DWORD length = sizeof names;
+            if (SCardListReaders(context_, nullptr, names, &length) == SCARD_S_SUCCESS &&
+                names[0]) {
+                for (const char *p = names; *p; p += std::strlen(p) + 1) {
+                    if (options_.reader.empty() || options_.reader == p) {
+                        reader_ = p;
+                        return true;
+                    }
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        std::fprintf(stderr, "%s: no reader '%s'\n", options_.label.c_str(),
+                     options_.reader.c_str());
+        return false;
     }
 
-    // Waits until the reader state has `bits`; the state is kept for the next wait.
-    bool waitFor(DWORD bits, DWORD timeoutMs) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    // A card offering `protocol` in the reader, and the stack done with it. A card already in is
+    // taken out first and its removal awaited: a card swapped at once could meet the connect
+    // halfway through the swap (a race any client of any reader would have).
+    bool freshCard(DWORD protocol) {
+        if (!waitFor(0)) return false;
+        if ((known_ & SCARD_STATE_PRESENT) && trigger_.remove() && !waitFor(SCARD_STATE_EMPTY))
+            return false;
+        if (known_ & SCARD_STATE_PRESENT) return true;  // a card that stays in
+        return trigger_.insert(protocol) && waitFor(SCARD_STATE_PRESENT);
+    }
+
+    // Waits (10 s at most) until the reader's state has `bits`; the state is kept for the next
+    // wait.
+    bool waitFor(DWORD bits) {
+        const auto deadline = Clock::now() + std::chrono::seconds(10);
         while (Clock::now() < deadline) {
             SCARD_READERSTATE state = {};
-            state.szReader = readers_;
+            state.szReader = reader_.c_str();
             state.dwCurrentState = known_;
             const LONG rv = SCardGetStatusChange(context_, 1000, &state, 1);
             if (rv == SCARD_S_SUCCESS)
                 known_ = state.dwEventState & ~SCARD_STATE_CHANGED;
             else if (rv != SCARD_E_TIMEOUT)
                 return check(rv, "SCardGetStatusChange");
-            if ((known_ & bits) == bits) return true;
+            if ((known_ & bits) == bits && !(known_ & SCARD_STATE_MUTE)) return true;
         }
-        std::fprintf(stderr, "pcsc client: reader state 0x%lX never had 0x%lX\n",
+        std::fprintf(stderr, "%s: reader state 0x%lX never had 0x%lX\n", options_.label.c_str(),
                      static_cast<unsigned long>(known_), static_cast<unsigned long>(bits));
         return false;
     }
 
     bool connect(DWORD protocol) {
         DWORD active = 0;
-        if (!check(SCardConnect(context_, readers_, SCARD_SHARE_SHARED, protocol, &card_, &active),
+        if (!check(SCardConnect(context_, reader_.c_str(), SCARD_SHARE_SHARED, protocol, &card_,
+                                &active),
                    "SCardConnect"))
             return false;
         pci_ = active == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
         if (active != protocol) {
-            std::fprintf(stderr, "pcsc client: asked for protocol %lu, got %lu\n",
+            std::fprintf(stderr, "%s: asked for protocol %lu, got %lu\n", options_.label.c_str(),
                          static_cast<unsigned long>(protocol), static_cast<unsigned long>(active));
             return false;
         }
@@ -169,7 +218,7 @@ private:
             const double took = microsSince(t0);
             if (!check(rv, name)) return false;
             if (length < 2 || (response[length - 2] != 0x90 && response[length - 2] != 0x61)) {
-                std::fprintf(stderr, "pcsc client: %s: unexpected answer\n", name);
+                std::fprintf(stderr, "%s: %s: unexpected answer\n", options_.label.c_str(), name);
                 return false;
             }
             if (i >= 0) us.push_back(took);
@@ -180,7 +229,7 @@ private:
 
     // Insertion and removal seen by a waiting SCardGetStatusChange, from the moment the card
     // was put in or taken out. The waiter is given a moment to block before each change.
-    void cardEvents() {
+    bool cardEvents() {
         std::vector<double> inserted, removed;
         for (int i = 0; i < options_.cardEvents * 2; ++i) {
             const bool present = (known_ & SCARD_STATE_PRESENT) != 0;
@@ -191,13 +240,13 @@ private:
                 if (present)
                     trigger_.remove();
                 else
-                    trigger_.insert();
+                    trigger_.insert(SCARD_PROTOCOL_T1);
             });
             const DWORD want = present ? SCARD_STATE_EMPTY : SCARD_STATE_PRESENT;
             bool seen = false;
             for (int round = 0; round < 20 && !seen; ++round) {
                 SCARD_READERSTATE state = {};
-                state.szReader = readers_;
+                state.szReader = reader_.c_str();
                 state.dwCurrentState = known_;
                 const LONG rv = SCardGetStatusChange(context_, 5000, &state, 1);
                 const auto at = Clock::now();
@@ -206,30 +255,30 @@ private:
                 if (known_ & want) {
                     seen = true;
                     change.join();
-                    const double us =
-                        std::chrono::duration<double, std::micro>(
-                            at.time_since_epoch() - Clock::duration(triggeredAt.load()))
-                            .count();
-                    (present ? removed : inserted).push_back(us);
+                    (present ? removed : inserted)
+                        .push_back(std::chrono::duration<double, std::micro>(
+                                       at.time_since_epoch() - Clock::duration(triggeredAt.load()))
+                                       .count());
                 }
             }
             if (change.joinable()) change.join();
             if (!seen) {
-                std::fprintf(stderr, "pcsc client: a card %s was never seen\n",
+                std::fprintf(stderr, "%s: a card %s was never seen\n", options_.label.c_str(),
                              present ? "removal" : "insertion");
-                break;
+                return false;
             }
         }
         report("status_change_insertion", inserted);
         report("status_change_removal", removed);
+        return true;
     }
 
     CardTrigger &trigger_;
-    Options options_;
+    const Options options_;
+    std::string reader_;
     SCARDCONTEXT context_ = 0;
     SCARDHANDLE card_ = 0;
     const SCARD_IO_REQUEST *pci_ = nullptr;
-    char readers_[256] = {};
     DWORD known_ = SCARD_STATE_UNAWARE;
 };
 

@@ -4,8 +4,8 @@
 //   pcsc_peer_client VPCD_PORT [--short N] [--events N]
 #include <winscard.h>
 
+#include <cstdio>
 #include <cstdlib>
-#include <string>
 
 #include "PcscClient.h"
 #include "VpcdEchoCard.h"
@@ -15,10 +15,15 @@ namespace {
 class EchoCardTrigger : public pcsc_client::CardTrigger {
 public:
     explicit EchoCardTrigger(uint16_t port) : card_(port) {}
-    void insert() override {
-        if (!card_.insert()) std::fprintf(stderr, "pcsc peer client: vpcd is not listening\n");
+    bool insert(DWORD) override {
+        if (card_.insert()) return true;
+        std::fprintf(stderr, "pcsc peer client: vpcd is not listening\n");
+        return false;
     }
-    void remove() override { card_.remove(); }
+    bool remove() override {
+        card_.remove();
+        return true;
+    }
 
 private:
     VpcdEchoCard card_;
@@ -32,11 +37,8 @@ int main(int argc, char **argv) {
         return 2;
     }
     pcsc_client::Options options;
-    for (int i = 2; i + 1 < argc; i += 2) {
-        const std::string a = argv[i];
-        if (a == "--short") options.shortApdus = std::atoi(argv[i + 1]);
-        if (a == "--events") options.cardEvents = std::atoi(argv[i + 1]);
-    }
+    options.label = "pcsc peer client";
+    pcsc_client::readCounts(argc, argv, 2, options);
     EchoCardTrigger trigger(static_cast<uint16_t>(std::atoi(argv[1])));
     return pcsc_client::Client(trigger, options).run() ? 0 : 1;
 }

@@ -4,9 +4,6 @@
 //   pcsc_vorasel_client [--short N] [--events N]
 #include "vorasel/winscard.h"
 
-#include <cstdlib>
-#include <string>
-
 #include "PcscClient.h"
 #include "vorasel/HVAccessory.h"
 #include "vorasel/sim/InProcessLink.h"
@@ -23,15 +20,19 @@ public:
         case_.accessory().attach();
     }
     ~CaseTrigger() override { hv::sim::inprocess::disconnect(case_.sharedAccessory()); }
-    void insert() override {
+    bool insert(DWORD) override {
         hv::sim::CardConfig config;
         config.atr.t0 = true;
         config.atr.t1 = true;
         config.atr.ifsc = 254;
         case_.insertCard(
             std::make_shared<hv::sim::VirtualCard>(config, std::make_shared<hv::sim::IsoCard>()));
+        return true;
     }
-    void remove() override { case_.removeCard(); }
+    bool remove() override {
+        case_.removeCard();
+        return true;
+    }
 
 private:
     hv::sim::VoraselCase case_;
@@ -41,11 +42,7 @@ private:
 
 int main(int argc, char **argv) {
     pcsc_client::Options options;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string a = argv[i];
-        if (a == "--short") options.shortApdus = std::atoi(argv[i + 1]);
-        if (a == "--events") options.cardEvents = std::atoi(argv[i + 1]);
-    }
+    pcsc_client::readCounts(argc, argv, 1, options);
     CaseTrigger trigger;
     return pcsc_client::Client(trigger, options).run() ? 0 : 1;
 }

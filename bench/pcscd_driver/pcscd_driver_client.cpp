@@ -16,12 +16,14 @@
 #include <cstdlib>
 #include <string>
 
-#include "DriverClient.h"
+#include <winscard.h>
+
+#include "PcscClient.h"
 #include "VpcdEchoCard.h"
 
 namespace {
 
-using pcscd_driver::CardTrigger;
+using pcsc_client::CardTrigger;
 
 class DaemonCards : public CardTrigger {
 public:
@@ -54,21 +56,14 @@ private:
 class EchoCard : public CardTrigger {
 public:
     explicit EchoCard(uint16_t port) : card_(port) {}
-    bool insert(DWORD) override {
-        // The echo card offers both protocols: a card already in stays.
-        if (in_) return true;
-        in_ = card_.insert();
-        return in_;
-    }
+    bool insert(DWORD) override { return card_.insert(); }
     bool remove() override {
         card_.remove();
-        in_ = false;
         return true;
     }
 
 private:
     VpcdEchoCard card_;
-    bool in_ = false;
 };
 
 // The embedded case's card (T=0 and T=1) is always in.
@@ -90,25 +85,27 @@ int usage() {
 int main(int argc, char **argv) {
     if (argc < 3) return usage();
     const std::string kind = argv[1];
-    pcscd_driver::Options options;
-    for (int i = 3; i + 1 < argc; i += 2) {
-        const std::string a = argv[i];
-        if (a == "--short") options.shortApdus = std::atoi(argv[i + 1]);
-        if (a == "--events") options.cardEvents = std::atoi(argv[i + 1]);
-    }
+    pcsc_client::Options options;
+    options.mediumApdus = 1000;
+    options.extendedApdus = 20;
+    options.cardEvents = 100;
+    options.label = "pcscd driver client";
+    pcsc_client::readCounts(argc, argv, 3, options);
     if (kind == "vorasel") {
         DaemonCards cards(argv[2]);
-        return pcscd_driver::Client(cards, options, "Halvane Smart Card Reader 00 00").run() ? 0
-                                                                                             : 1;
+        options.reader = "Halvane Smart Card Reader 00 00";
+        return pcsc_client::Client(cards, options).run() ? 0 : 1;
     }
     if (kind == "vpcd") {
         EchoCard card(static_cast<uint16_t>(std::atoi(argv[2])));
-        return pcscd_driver::Client(card, options, "Virtual PCD 00 00").run() ? 0 : 1;
+        options.reader = "Virtual PCD 00 00";
+        return pcsc_client::Client(card, options).run() ? 0 : 1;
     }
     if (kind == "embedded") {
         FixedCard card;
+        options.reader = argv[2];
         options.cardEvents = 0;
-        return pcscd_driver::Client(card, options, argv[2]).run() ? 0 : 1;
+        return pcsc_client::Client(card, options).run() ? 0 : 1;
     }
     return usage();
 }

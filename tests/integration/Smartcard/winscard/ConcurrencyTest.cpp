@@ -11,7 +11,19 @@
 namespace hv::test::pcsc {
 namespace {
 
-class ConcurrencyTest : public PcscTest {};
+class ConcurrencyTest : public PcscTest {
+protected:
+    // Back from the background: the reader opens again and a new connection is made.
+    SCARDHANDLE connectInTheForeground() {
+        HVHost::postWillEnterForeground();
+        SCARDHANDLE again = 0;
+        EXPECT_TRUE(waitUntil([&] {
+            return SCardConnect(context, sc_reader_name, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1,
+                                &again, &protocol) == SCARD_S_SUCCESS;
+        }));
+        return again;
+    }
+};
 HV_PCSC_BACKENDS(ConcurrencyTest);
 
 TEST_P(ConcurrencyTest, TwoThreadsTransmittingEachGetTheirOwnAnswers) {
@@ -98,12 +110,7 @@ TEST_P(ConcurrencyTest, BackgroundClosesTheReaderWithPowerManagementOn) {
     EXPECT_EQ(statusChange(context, 0, SCARD_STATE_UNAWARE, &s), SCARD_S_SUCCESS);
     EXPECT_EQ(s.dwEventState, static_cast<DWORD>(SCARD_STATE_UNKNOWN | SCARD_STATE_CHANGED));
 
-    HVHost::postWillEnterForeground();
-    SCARDHANDLE again = 0;
-    ASSERT_TRUE(waitUntil([&] {
-        return SCardConnect(context, sc_reader_name, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &again,
-                            &protocol) == SCARD_S_SUCCESS;
-    }));
+    const SCARDHANDLE again = connectInTheForeground();
     const Bytes apdu = echoApdu(9);
     EXPECT_EQ(transmit(again, apdu).data, echoed(apdu));
     EXPECT_FALSE(capture.logger().contains("power management disabled"));
@@ -115,12 +122,7 @@ TEST_P(ConcurrencyTest, ATransmissionCutShortLeavesNoAnswerBehind) {
     const SCARDHANDLE h = connectTo("t1");
     const Bytes first = echoApdu(2);
     ASSERT_EQ(transmit(h, first).data, echoed(first));  // sizes negotiated
-    auto blocksSent = [&] {
-        size_t n = 0;
-        for (const auto &e : kase->recorder().select("ccidbulk", sim::Direction::Received))
-            if (e.bytes[0] == sim::ccid::kXfrBlock) ++n;
-        return n;
-    };
+    auto blocksSent = [&] { return commandsOfType(sim::ccid::kXfrBlock); };
     const size_t before = blocksSent();
     card->arm(sim::FaultPlan(sim::CardFault::Slow).slow(std::chrono::seconds(1)));
     auto sending = std::async(std::launch::async, [&] { return transmit(h, first).rv; });
@@ -129,12 +131,7 @@ TEST_P(ConcurrencyTest, ATransmissionCutShortLeavesNoAnswerBehind) {
     ASSERT_EQ(sending.wait_for(5s), std::future_status::ready);
     EXPECT_NE(sending.get(), SCARD_S_SUCCESS);
 
-    HVHost::postWillEnterForeground();
-    SCARDHANDLE again = 0;
-    ASSERT_TRUE(waitUntil([&] {
-        return SCardConnect(context, sc_reader_name, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1, &again,
-                            &protocol) == SCARD_S_SUCCESS;
-    }));
+    const SCARDHANDLE again = connectInTheForeground();
     const Bytes apdu = echoApdu(9);
     EXPECT_EQ(transmit(again, apdu).data, echoed(apdu));
     EXPECT_EQ(transmit(again, first).data, echoed(first));
