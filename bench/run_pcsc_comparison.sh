@@ -14,25 +14,8 @@ cmake --build --preset default --target bench_pcsc pcsc_vorasel_client pcsc_peer
 
 work=$(mktemp -d)
 trap 'scripts/private-pcscd.sh stop "$work/run" || true; rm -rf "$work"' EXIT
-# vpcd listens on the port and the next one (two readers); pick a free pair.
-port=$(python3 -c '
-import socket
-while True:
-    a = socket.socket(); a.bind(("127.0.0.1", 0)); p = a.getsockname()[1]
-    b = socket.socket()
-    try:
-        b.bind(("127.0.0.1", p + 1)); print(p); break
-    except OSError:
-        pass
-    finally:
-        a.close(); b.close()')
 mkdir -p "$work/conf"
-cat >"$work/conf/vpcd" <<CONF
-FRIENDLYNAME "Virtual PCD"
-DEVICENAME   /dev/null:$port
-LIBPATH      /usr/lib/pcsc/drivers/serial/libifdvpcd.so
-CHANNELID    $port
-CONF
+port=$(bench/vpcd-conf.sh "$work/conf/vpcd")
 
 echo "load average: $(cat /proc/loadavg)"
 echo "== pcsc-lite: pcscd $(/usr/sbin/pcscd --version 2>/dev/null | head -1 | awk '{print $NF}'), vpcd on port $port, echo card"
@@ -45,7 +28,7 @@ echo "== libvorasel: simulated case in process"
 build/default/bench/pcsc_vorasel_client | tee "$work/ours.json"
 
 echo "== side by side (ratio: pcsc-lite time / libvorasel time)"
-python3 bench/compare_pcsc.py "$work/peer.json" "$work/ours.json"
+python3 bench/compare.py "$work/peer.json" "$work/ours.json" pcsc-lite libvorasel
 
 echo "== bench_pcsc"
 build/default/bench/bench_pcsc

@@ -34,21 +34,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# vpcd listens on the port and the next one (two readers): a free pair.
-port=$(python3 -c '
-import socket
-while True:
-    a = socket.socket(); a.bind(("127.0.0.1", 0)); p = a.getsockname()[1]
-    b = socket.socket()
-    try:
-        b.bind(("127.0.0.1", p + 1)); print(p); break
-    except OSError:
-        pass
-    finally:
-        a.close(); b.close()')
 mkdir -p "$work/vpcd" "$work/vorasel" "$work/embedded"
-printf 'FRIENDLYNAME "Virtual PCD"\nDEVICENAME   /dev/null:%s\nLIBPATH      %s\nCHANNELID    %s\n' \
-    "$port" /usr/lib/pcsc/drivers/serial/libifdvpcd.so "$port" >"$work/vpcd/vpcd"
+port=$(bench/vpcd-conf.sh "$work/vpcd/vpcd")
 build/default/tools/vorasel pcscd-config --socket "$work/case.sock" >"$work/vorasel/vorasel"
 sed -e 's|^DEVICENAME .*|DEVICENAME   vorasel-simulated:dual|' \
     -e 's|^FRIENDLYNAME .*|FRIENDLYNAME "Embedded"|' "$work/vorasel/vorasel" >"$work/embedded/embedded"
@@ -75,7 +62,7 @@ for round in $(seq "$rounds"); do
     measure embedded embedded embedded "Embedded 00 00" "$@"
 done
 echo "== side by side (ratio: vpcd time / Vorasel time; above 1 means the Vorasel reader is sooner)"
-python3 bench/pcscd_driver/compare.py "$work/vpcd.json" "$work/vorasel.json"
+python3 bench/compare.py "$work/vpcd.json" "$work/vorasel.json" vpcd vorasel
 echo "== the same with the simulated case inside pcscd"
-python3 bench/pcscd_driver/compare.py "$work/vpcd.json" "$work/embedded.json"
+python3 bench/compare.py "$work/vpcd.json" "$work/embedded.json" vpcd vorasel
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
