@@ -7,15 +7,7 @@
 
 #include "vorasel/hv_host.h"
 
-static int failures;
-
-#define CHECK(cond)                                                                  \
-    do {                                                                             \
-        if (!(cond)) {                                                               \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                              \
-        }                                                                            \
-    } while (0)
+#include "c_checks.h"
 
 struct seen {
     atomic_int calls;

@@ -15,25 +15,7 @@
 #include "vorasel/hv_host.h"
 #include "vorasel/winscard.h"
 
-static int failures;
-
-#define CHECK(cond)                                                                  \
-    do {                                                                             \
-        if (!(cond)) {                                                               \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                              \
-        }                                                                            \
-    } while (0)
-
-#define CHECK_RV(call, want)                                                                   \
-    do {                                                                                       \
-        const LONG rv_ = (call);                                                               \
-        if (rv_ != (want)) {                                                                   \
-            fprintf(stderr, "%s:%d: %s gave 0x%08X, want 0x%08X\n", __FILE__, __LINE__, #call, \
-                    (unsigned)rv_, (unsigned)(want));                                          \
-            ++failures;                                                                        \
-        }                                                                                      \
-    } while (0)
+#include "c_checks.h"
 
 /* One command to the daemon ("insert t1", "remove"); true when it answers OK. */
 static int daemon_command(const char *words) {
@@ -117,13 +99,13 @@ int main(void) {
     hv_observer_t token = hv_host_add_observer(NULL, on_card, NULL);
 
     /* The first contexts of the process. */
-    CHECK_RV(SCardEstablishContext(SCARD_SCOPE_SYSTEM, NULL, NULL, &context), SCARD_S_SUCCESS);
+    CHECK_CODE(SCardEstablishContext(SCARD_SCOPE_SYSTEM, NULL, NULL, &context), SCARD_S_SUCCESS);
     CHECK(context == 0x00010001);
-    CHECK_RV(SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &second), SCARD_S_SUCCESS);
+    CHECK_CODE(SCardEstablishContext(SCARD_SCOPE_USER, NULL, NULL, &second), SCARD_S_SUCCESS);
     CHECK(second == 0x00010002);
 
     length = sizeof readers;
-    CHECK_RV(SCardListReaders(context, NULL, readers, &length), SCARD_S_SUCCESS);
+    CHECK_CODE(SCardListReaders(context, NULL, readers, &length), SCARD_S_SUCCESS);
     CHECK(length == 27 && strcmp(readers, sc_reader_name) == 0 && readers[26] == '\0');
 
     /* The daemon's card is in the reader; take it out and put it back. */
@@ -138,30 +120,30 @@ int main(void) {
     CHECK(wait_for_notifications(1));
     CHECK(atomic_load(&removed) == 1 && atomic_load(&inserted) == 1);
 
-    CHECK_RV(SCardConnect(context, sc_reader_name, SCARD_SHARE_SHARED,
-                          SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol),
-             SCARD_S_SUCCESS);
+    CHECK_CODE(SCardConnect(context, sc_reader_name, SCARD_SHARE_SHARED,
+                            SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card, &protocol),
+               SCARD_S_SUCCESS);
     CHECK(protocol == SCARD_PROTOCOL_T1);
     CHECK(card != 0xFFFFFFFF);
 
     length = sizeof response;
-    CHECK_RV(SCardTransmit(card, SCARD_PCI_T1, echo, sizeof echo, NULL, response, &length),
-             SCARD_S_SUCCESS);
+    CHECK_CODE(SCardTransmit(card, SCARD_PCI_T1, echo, sizeof echo, NULL, response, &length),
+               SCARD_S_SUCCESS);
     CHECK(length == sizeof expected && memcmp(response, expected, sizeof expected) == 0);
 
     length = sizeof readers;
-    CHECK_RV(SCardStatus(card, readers, &length, &state, &protocol, atr, &atr_length),
-             SCARD_S_SUCCESS);
+    CHECK_CODE(SCardStatus(card, readers, &length, &state, &protocol, atr, &atr_length),
+               SCARD_S_SUCCESS);
     CHECK(length == 26 && strcmp(readers, sc_reader_name) == 0);
     CHECK(state == SCARD_SPECIFIC && protocol == SCARD_PROTOCOL_T1);
     CHECK(atr_length >= 2 && atr[0] == 0x3B);
 
-    CHECK_RV(SCardDisconnect(card, SCARD_UNPOWER_CARD), SCARD_S_SUCCESS);
-    CHECK_RV(SCardTransmit(card, SCARD_PCI_T1, echo, sizeof echo, NULL, response, &length),
-             SCARD_E_INVALID_HANDLE);
-    CHECK_RV(SCardReleaseContext(second), SCARD_S_SUCCESS);
-    CHECK_RV(SCardReleaseContext(context), SCARD_S_SUCCESS);
-    CHECK_RV(SCardReleaseContext(context), SCARD_E_INVALID_HANDLE);
+    CHECK_CODE(SCardDisconnect(card, SCARD_UNPOWER_CARD), SCARD_S_SUCCESS);
+    CHECK_CODE(SCardTransmit(card, SCARD_PCI_T1, echo, sizeof echo, NULL, response, &length),
+               SCARD_E_INVALID_HANDLE);
+    CHECK_CODE(SCardReleaseContext(second), SCARD_S_SUCCESS);
+    CHECK_CODE(SCardReleaseContext(context), SCARD_S_SUCCESS);
+    CHECK_CODE(SCardReleaseContext(context), SCARD_E_INVALID_HANDLE);
     hv_host_remove_observer(token);
 
     if (failures) fprintf(stderr, "%d checks failed\n", failures);

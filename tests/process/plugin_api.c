@@ -11,25 +11,7 @@
 
 #include "vorasel/plugin.h"
 
-static int failures;
-
-#define CHECK(cond)                                                                  \
-    do {                                                                             \
-        if (!(cond)) {                                                               \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                              \
-        }                                                                            \
-    } while (0)
-
-#define CHECK_RC(call, want)                                                                     \
-    do {                                                                                         \
-        const PluginResult rc_ = (call);                                                         \
-        if (rc_ != (want)) {                                                                     \
-            fprintf(stderr, "%s:%d: %s gave %d, want %d\n", __FILE__, __LINE__, #call, (int)rc_, \
-                    (int)(want));                                                                \
-            ++failures;                                                                          \
-        }                                                                                        \
-    } while (0)
+#include "c_checks.h"
 
 static const struct timespec step = {0, 2000000};
 
@@ -72,76 +54,76 @@ int main(void) {
     int local = 0;
     PluginHandle *foreign = (PluginHandle *)(void *)&local;
 
-    CHECK_RC(Plugin_Initialize(), PLUGIN_OK);
-    CHECK_RC(list_readers(&readers, &readers_length), PLUGIN_OK);
+    CHECK_CODE(Plugin_Initialize(), PLUGIN_OK);
+    CHECK_CODE(list_readers(&readers, &readers_length), PLUGIN_OK);
     CHECK(readers != NULL && readers_length == 9);
     if (readers) CHECK(memcmp(readers, "Vorasel\0\0", 9) == 0);
 
-    CHECK_RC(connect_card(&handle), PLUGIN_OK);
+    CHECK_CODE(connect_card(&handle), PLUGIN_OK);
     CHECK(handle != NULL);
-    CHECK_RC(Plugin_GetATR(handle, &atr, &atr_length), PLUGIN_OK);
+    CHECK_CODE(Plugin_GetATR(handle, &atr, &atr_length), PLUGIN_OK);
     CHECK(atr != NULL && atr_length >= 2 && atr_length <= 33);
     if (atr) CHECK(atr[0] == 0x3B);
 
     length = 0;
-    CHECK_RC(execute(handle, select_mf, sizeof select_mf, response, &length), PLUGIN_OK);
+    CHECK_CODE(execute(handle, select_mf, sizeof select_mf, response, &length), PLUGIN_OK);
     CHECK(length == 2 && response[0] == 0x90 && response[1] == 0x00);
     length = 0;
-    CHECK_RC(Plugin_ExecuteCommand(handle, echo, sizeof echo, response, &length, 2), PLUGIN_OK);
+    CHECK_CODE(Plugin_ExecuteCommand(handle, echo, sizeof echo, response, &length, 2), PLUGIN_OK);
     CHECK(length == sizeof echoed && memcmp(response, echoed, sizeof echoed) == 0);
 
     /* One connection at a time. */
-    CHECK_RC(Plugin_Connect("Vorasel", &second), PLUGIN_ERR_CONNECT);
+    CHECK_CODE(Plugin_Connect("Vorasel", &second), PLUGIN_ERR_CONNECT);
 
     /* Foreign addresses and a list block passed as handles: looked up, never read. */
-    CHECK_RC(Plugin_Disconnect(foreign), PLUGIN_ERR_INVALID_HANDLE);
-    CHECK_RC(Plugin_GetATR((PluginHandle *)(void *)readers, &atr, &atr_length),
-             PLUGIN_ERR_INVALID_HANDLE);
-    CHECK_RC(execute((PluginHandle *)(uintptr_t)0x10, echo, sizeof echo, response, &length),
-             PLUGIN_ERR_INVALID_HANDLE);
+    CHECK_CODE(Plugin_Disconnect(foreign), PLUGIN_ERR_INVALID_HANDLE);
+    CHECK_CODE(Plugin_GetATR((PluginHandle *)(void *)readers, &atr, &atr_length),
+               PLUGIN_ERR_INVALID_HANDLE);
+    CHECK_CODE(execute((PluginHandle *)(uintptr_t)0x10, echo, sizeof echo, response, &length),
+               PLUGIN_ERR_INVALID_HANDLE);
 
     /* Null arguments and bad modes. */
-    CHECK_RC(Plugin_ListReaders(NULL, &readers_length), PLUGIN_ERR_INVALID_ARGUMENT);
-    CHECK_RC(Plugin_Connect(NULL, &second), PLUGIN_ERR_INVALID_ARGUMENT);
-    CHECK_RC(Plugin_Disconnect(NULL), PLUGIN_ERR_INVALID_ARGUMENT);
-    CHECK_RC(Plugin_GetATR(handle, NULL, &atr_length), PLUGIN_ERR_INVALID_ARGUMENT);
-    CHECK_RC(execute(handle, NULL, 4, response, &length), PLUGIN_ERR_INVALID_ARGUMENT);
-    CHECK_RC(execute(handle, echo, sizeof echo, response, NULL), PLUGIN_ERR_INVALID_ARGUMENT);
-    CHECK_RC(Plugin_ExecuteCommand(handle, echo, sizeof echo, response, &length, 0),
-             PLUGIN_ERR_INVALID_ARGUMENT);
-    CHECK_RC(Plugin_FreeMemory(NULL), PLUGIN_ERR_INVALID_ARGUMENT);
+    CHECK_CODE(Plugin_ListReaders(NULL, &readers_length), PLUGIN_ERR_INVALID_ARGUMENT);
+    CHECK_CODE(Plugin_Connect(NULL, &second), PLUGIN_ERR_INVALID_ARGUMENT);
+    CHECK_CODE(Plugin_Disconnect(NULL), PLUGIN_ERR_INVALID_ARGUMENT);
+    CHECK_CODE(Plugin_GetATR(handle, NULL, &atr_length), PLUGIN_ERR_INVALID_ARGUMENT);
+    CHECK_CODE(execute(handle, NULL, 4, response, &length), PLUGIN_ERR_INVALID_ARGUMENT);
+    CHECK_CODE(execute(handle, echo, sizeof echo, response, NULL), PLUGIN_ERR_INVALID_ARGUMENT);
+    CHECK_CODE(Plugin_ExecuteCommand(handle, echo, sizeof echo, response, &length, 0),
+               PLUGIN_ERR_INVALID_ARGUMENT);
+    CHECK_CODE(Plugin_FreeMemory(NULL), PLUGIN_ERR_INVALID_ARGUMENT);
 
-    CHECK_RC(Plugin_Disconnect(handle), PLUGIN_OK);
-    CHECK_RC(execute(handle, echo, sizeof echo, response, &length), PLUGIN_ERR_EXECUTE);
-    CHECK_RC(Plugin_FreeMemory(atr), PLUGIN_OK);
-    CHECK_RC(Plugin_FreeMemory(readers), PLUGIN_OK);
-    CHECK_RC(Plugin_FreeMemory(handle), PLUGIN_OK);
+    CHECK_CODE(Plugin_Disconnect(handle), PLUGIN_OK);
+    CHECK_CODE(execute(handle, echo, sizeof echo, response, &length), PLUGIN_ERR_EXECUTE);
+    CHECK_CODE(Plugin_FreeMemory(atr), PLUGIN_OK);
+    CHECK_CODE(Plugin_FreeMemory(readers), PLUGIN_OK);
+    CHECK_CODE(Plugin_FreeMemory(handle), PLUGIN_OK);
 
     /* Released blocks: refused, never freed twice. */
-    CHECK_RC(Plugin_FreeMemory(handle), PLUGIN_ERR_INVALID_ARGUMENT);
-    CHECK_RC(Plugin_FreeMemory(atr), PLUGIN_ERR_INVALID_ARGUMENT);
-    CHECK_RC(Plugin_FreeMemory(&local), PLUGIN_ERR_INVALID_ARGUMENT);
-    CHECK_RC(Plugin_Disconnect(handle), PLUGIN_ERR_INVALID_HANDLE);
-    CHECK_RC(Plugin_GetATR(handle, &atr, &atr_length), PLUGIN_ERR_INVALID_HANDLE);
-    CHECK_RC(execute(handle, echo, sizeof echo, response, &length), PLUGIN_ERR_INVALID_HANDLE);
+    CHECK_CODE(Plugin_FreeMemory(handle), PLUGIN_ERR_INVALID_ARGUMENT);
+    CHECK_CODE(Plugin_FreeMemory(atr), PLUGIN_ERR_INVALID_ARGUMENT);
+    CHECK_CODE(Plugin_FreeMemory(&local), PLUGIN_ERR_INVALID_ARGUMENT);
+    CHECK_CODE(Plugin_Disconnect(handle), PLUGIN_ERR_INVALID_HANDLE);
+    CHECK_CODE(Plugin_GetATR(handle, &atr, &atr_length), PLUGIN_ERR_INVALID_HANDLE);
+    CHECK_CODE(execute(handle, echo, sizeof echo, response, &length), PLUGIN_ERR_INVALID_HANDLE);
 
     /* The reader stays open: a new connection works. */
-    CHECK_RC(Plugin_Cleanup(), PLUGIN_OK);
-    CHECK_RC(Plugin_Initialize(), PLUGIN_OK);
-    CHECK_RC(connect_card(&handle), PLUGIN_OK);
+    CHECK_CODE(Plugin_Cleanup(), PLUGIN_OK);
+    CHECK_CODE(Plugin_Initialize(), PLUGIN_OK);
+    CHECK_CODE(connect_card(&handle), PLUGIN_OK);
     length = 0;
-    CHECK_RC(execute(handle, echo, sizeof echo, response, &length), PLUGIN_OK);
+    CHECK_CODE(execute(handle, echo, sizeof echo, response, &length), PLUGIN_OK);
     CHECK(length == sizeof echoed && memcmp(response, echoed, sizeof echoed) == 0);
-    CHECK_RC(Plugin_Disconnect(handle), PLUGIN_OK);
+    CHECK_CODE(Plugin_Disconnect(handle), PLUGIN_OK);
 
     /* A handle of a connection that a later one replaced is stale. */
-    CHECK_RC(connect_card(&second), PLUGIN_OK);
-    CHECK_RC(execute(handle, echo, sizeof echo, response, &length), PLUGIN_ERR_INVALID_HANDLE);
-    CHECK_RC(Plugin_Disconnect(handle), PLUGIN_ERR_INVALID_HANDLE);
-    CHECK_RC(execute(second, echo, sizeof echo, response, &length), PLUGIN_OK);
-    CHECK_RC(Plugin_Disconnect(second), PLUGIN_OK);
-    CHECK_RC(Plugin_FreeMemory(second), PLUGIN_OK);
-    CHECK_RC(Plugin_FreeMemory(handle), PLUGIN_OK);
+    CHECK_CODE(connect_card(&second), PLUGIN_OK);
+    CHECK_CODE(execute(handle, echo, sizeof echo, response, &length), PLUGIN_ERR_INVALID_HANDLE);
+    CHECK_CODE(Plugin_Disconnect(handle), PLUGIN_ERR_INVALID_HANDLE);
+    CHECK_CODE(execute(second, echo, sizeof echo, response, &length), PLUGIN_OK);
+    CHECK_CODE(Plugin_Disconnect(second), PLUGIN_OK);
+    CHECK_CODE(Plugin_FreeMemory(second), PLUGIN_OK);
+    CHECK_CODE(Plugin_FreeMemory(handle), PLUGIN_OK);
 
     if (failures) fprintf(stderr, "%d checks failed\n", failures);
     return failures ? 1 : 0;
