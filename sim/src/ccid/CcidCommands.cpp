@@ -139,6 +139,13 @@ bool CcidReader::handle(Bulk &bulk, const CcidFramer::Event &event) {
     std::lock_guard command(commandMutex_);
     flushPowerOffs();
     const auto msg = event.bytes;
+    // A command still buffered when its session ended is not served: a reader answers one
+    // pipe in order, and this one would reach the card after the host's next session had.
+    if (!bulk.delivery.port().isOpen()) {
+        recorder_->record(bulk.delivery.port().protocol(), Direction::Received, msg,
+                          "session ended, dropped");
+        return false;
+    }
     const bool oversize = event.kind == CcidFramer::Event::Kind::Oversize;
     recorder_->record(bulk.delivery.port().protocol(), Direction::Received, msg,
                       oversize ? "oversize, data skipped" : "");

@@ -524,6 +524,32 @@ TEST(CcidReader, ShutsDownPromptlyWithABusyCardAndOpenSessions) {
     EXPECT_LT(Clock::now() - start, 2s);
 }
 
+// A command still buffered in a session the host has ended never reaches the card: served
+// late, it would meet the card after the host's next session had spoken to it.
+TEST(CcidReader, ACommandLeftInAnEndedSessionIsDropped) {
+    ReaderBench b;
+    auto card = std::make_shared<EchoCard>();
+    card->busy = 300ms;
+    b.insert(card);
+    auto first = b.openBulk();
+    first.write(powerOnCmd(0, 1));
+    ASSERT_TRUE(first.readMessage());
+    first.write(xfrCmd(1, {0x01}));
+    ASSERT_TRUE(first.readMessage());  // a time extension: the reader is busy with it
+    auto second = b.openBulk();
+    second.write(xfrCmd(7, {0x02}));
+    second.port().close();
+    auto answer = first.readAnswer();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->seq, 1);
+    ASSERT_TRUE(hv::test::waitUntil([&] {
+        for (const auto &e : b.reader.recorder().select("ccidbulk", Direction::Received))
+            if (e.note == "session ended, dropped") return e.bytes[6] == 7;
+        return false;
+    }));
+    EXPECT_EQ(card->exchanges(), 1);
+}
+
 TEST(CcidReader, HostClosingTheBulkSessionEndsItsThread) {
     ReaderBench b;
     b.insert();
