@@ -81,17 +81,20 @@ if [ -n "${PCSCD_PRELOAD:-}" ]; then
     echo "(with $PCSCD_PRELOAD)"
 fi
 # The wrapper passes SIGINT and SIGTERM on and keeps pcscd's exit status, so the end of the
-# test can tell a clean exit from a crash in the module's code at exit.
+# test can tell a clean exit from a crash in the module's code at exit. A trapped signal
+# makes `wait` return 128 + its number at once; the shell may reap pcscd meanwhile, so only a
+# wait that no trap interrupted carries pcscd's own status.
 cat >"$work/pcscd" <<WRAPPER
 #!/bin/sh
 ${preload}/usr/sbin/pcscd -d "\$@" &
 child=\$!
-trap 'kill -TERM \$child' TERM
-trap 'kill -INT \$child' INT
-status=0
-while kill -0 \$child 2>/dev/null; do
+trap 'interrupted=1; kill -TERM \$child' TERM
+trap 'interrupted=1; kill -INT \$child' INT
+while :; do
+    interrupted=0
     wait \$child
     status=\$?
+    [ \$interrupted = 1 ] || break
 done
 echo \$status >"$work/pcscd.status"
 WRAPPER
