@@ -33,20 +33,17 @@ void EmulatorSlot::stop() {
     card_.reset();
 }
 
-bool EmulatorSlot::following() const {
-    std::lock_guard lock(mutex_);
-    return following_;
-}
-
 void EmulatorSlot::connectionChanged(bool up) {
     std::lock_guard lock(mutex_);
     if (!following_) return;
-    if (card_) {
-        // Out first, also when a new emulator replaces the old one: its card is another.
+    if (up) {
+        // follow() may have put this connection's card in already; an emulator that replaces
+        // another is announced gone first, so its card is always a new one.
+        if (!card_) insertLocked();
+    } else if (card_) {
         card_.reset();
         reader_->removeCard();
     }
-    if (up) insertLocked();
 }
 
 }  // namespace hv::sim

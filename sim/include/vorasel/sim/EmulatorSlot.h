@@ -29,8 +29,6 @@ public:
     // The slot is the caller's again (another card goes in, or it is emptied); the
     // emulator's card, if in, stays until the caller changes the slot.
     void stop();
-    bool following() const;
-    bool emulatorConnected() const { return bridge_->connected(); }
 
 private:
     void connectionChanged(bool up);
@@ -38,7 +36,7 @@ private:
 
     const std::shared_ptr<CcidReader> reader_;
     const std::shared_ptr<VpcdBridge> bridge_;
-    mutable std::mutex mutex_;  // held while the slot is changed; before the reader's locks
+    std::mutex mutex_;  // held while the slot is changed; before the reader's locks
     bool following_ = false;
     std::shared_ptr<VirtualCard> card_;  // the emulator's card this slot put in
 };
