@@ -18,6 +18,7 @@ struct RelayedEvent {
     uint8_t code;
     uint32_t slotState;
     HVIFDHATR atr;
+    std::chrono::steady_clock::time_point at;
 };
 
 class EventRecorder {
@@ -31,7 +32,8 @@ public:
     void record(uint8_t code) {
         auto &driver = HVIFDH::sharedInstance();
         std::lock_guard lock(mutex_);
-        events_.push_back({code, driver.slot_state(), driver.ATR()});
+        events_.push_back(
+            {code, driver.slot_state(), driver.ATR(), std::chrono::steady_clock::now()});
         changed_.notify_all();
     }
     std::vector<RelayedEvent> events() const {
@@ -56,6 +58,11 @@ public:
     bool waitFor(uint8_t code, size_t n = 1,
                  std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
         return runLoopUntil([&] { return withCode(code).size() >= n; }, timeout);
+    }
+    // When the last event with this code was relayed (the clock's epoch if none was).
+    std::chrono::steady_clock::time_point lastTime(uint8_t code) const {
+        const auto all = withCode(code);
+        return all.empty() ? std::chrono::steady_clock::time_point{} : all.back().at;
     }
     void clear() {
         std::lock_guard lock(mutex_);

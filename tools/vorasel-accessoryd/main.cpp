@@ -7,7 +7,10 @@
 // Commands (one per connection, "COMMAND <words>\n"; `vorasel` tools and tests send them):
 //   attach | detach | insert KIND | remove | status
 // KIND is a card of the simulator's catalogue (t0, t1, t1-crc, dual, fast, vpcd); "vpcd" is
-// the card of an external emulator (such as vicc) connected to the vpcd port.
+// the card of an external emulator (such as vicc) connected to the vpcd port: it is in the
+// reader while an emulator is connected and out when the emulator leaves. With a vpcd port
+// and no --card, the slot starts out so. `status` answers
+// "OK attached=0|1 card=0|1 emulator=0|1".
 #include <signal.h>
 
 #include <atomic>
@@ -20,6 +23,7 @@
 
 #include "vorasel/sim/AccessoryServer.h"
 #include "vorasel/sim/CardCatalogue.h"
+#include "vorasel/sim/EmulatorSlot.h"
 #include "vorasel/sim/VoraselCase.h"
 
 namespace {
@@ -76,29 +80,41 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "vorasel-accessoryd: vpcd bridge on 127.0.0.1:%u\n", bridge->port());
     }
     hv::sim::VoraselCase voraselCase(config);
-    if (!initialCard.empty()) {
-        auto card = hv::sim::makeCard(initialCard, bridge);
-        if (!card) return usage();
-        voraselCase.insertCard(card);
-    }
+    std::unique_ptr<hv::sim::EmulatorSlot> emulatorSlot;
+    if (bridge)
+        emulatorSlot = std::make_unique<hv::sim::EmulatorSlot>(voraselCase.sharedReader(), bridge);
+    // Puts a card of `kind` in the slot; the emulator's card is the emulator slot's to insert.
+    auto insert = [&](const std::string &kind) {
+        auto card = hv::sim::makeCard(kind, bridge);
+        if (!card) return false;
+        if (emulatorSlot) emulatorSlot->stop();
+        if (kind == "vpcd") {
+            voraselCase.removeCard();
+            emulatorSlot->follow();
+        } else {
+            voraselCase.insertCard(card);
+        }
+        return true;
+    };
+    if (!initialCard.empty() && !insert(initialCard)) return usage();
+    if (initialCard.empty() && emulatorSlot) emulatorSlot->follow();
     hv::sim::AccessoryServer server(socketPath);
     server.addAccessory(voraselCase.sharedAccessory());
     server.setCommandHandler([&](const std::vector<std::string> &words) -> std::string {
         if (words.empty()) return "ERR empty command";
         if (words[0] == "insert") {
-            auto card = hv::sim::makeCard(words.size() > 1 ? words[1] : "t1", bridge);
-            if (!card) return "ERR no such card";
-            voraselCase.insertCard(card);
-            return "OK";
+            return insert(words.size() > 1 ? words[1] : "t1") ? "OK" : "ERR no such card";
         }
         if (words[0] == "remove") {
+            if (emulatorSlot) emulatorSlot->stop();
             voraselCase.removeCard();
             return "OK";
         }
         if (words[0] == "status") {
             return std::string("OK attached=") +
                    (voraselCase.accessory().isAttached() ? "1" : "0") +
-                   " card=" + (voraselCase.reader().hasCard() ? "1" : "0");
+                   " card=" + (voraselCase.reader().hasCard() ? "1" : "0") +
+                   " emulator=" + (bridge && bridge->connected() ? "1" : "0");
         }
         return "ERR unknown command " + words[0];
     });

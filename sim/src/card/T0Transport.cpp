@@ -14,7 +14,6 @@ uint16_t moreData(size_t n) {
 }  // namespace
 
 T0Transport::T0Transport() {
-    apdu_.reserve(262);
     answer_.reserve(65538);
 }
 
@@ -66,14 +65,13 @@ bool T0Transport::exchange(std::span<const uint8_t> tpdu, CardApplication &app, 
         appendSw(out, 0x6700);
         return true;
     }
-    // Case 3 or 4: the TPDU cannot say whether an answer is wanted, so the application is
-    // asked as for case 4 with Le 00, and data it answers wait for GET RESPONSE.
+    // Case 3, or case 4 with its Le left behind by the reader's host: a TPDU cannot tell them
+    // apart, so the application gets the command as it came and decides; data it answers
+    // wait for GET RESPONSE.
     reset();
-    apdu_.assign(tpdu.begin(), tpdu.end());
-    apdu_.push_back(0x00);
     answer_.clear();
     ++commands_;
-    if (!app.process(apdu_, answer_)) return false;
+    if (!app.process(tpdu, answer_)) return false;
     if (answer_.size() < 2) return false;
     const uint16_t sw = static_cast<uint16_t>(answer_[answer_.size() - 2] << 8 | answer_.back());
     const size_t data = answer_.size() - 2;

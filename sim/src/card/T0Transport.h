@@ -1,7 +1,10 @@
 // T=0 at TPDU level, card side: the reader hands over the 5-byte header with the data it sent
 // after the procedure byte, and returns what the card sent (data, SW1 SW2). ISO/IEC 7816-3's
-// transport of APDUs: case 4 commands are answered 61xx and the answer kept for GET RESPONSE;
-// a case 2 P3 that differs from the answer's length is answered 6Cxx.
+// transport of APDUs: the application gets each command as the TPDU carries it (a header
+// alone is read as case 2 with Le P3, which is also how case 1 travels; header and data as
+// case 3, the form case 4 takes too); data it answers to a command with data are announced
+// with 61xx and kept for GET RESPONSE; a case 2 P3 that differs from the answer's length is
+// answered 6Cxx.
 #pragma once
 
 #include <span>
@@ -19,7 +22,6 @@ public:
     uint32_t commands() const { return commands_; }  // APDUs handed to the application
 
 private:
-    Bytes apdu_;
     Bytes answer_;
     Bytes pending_;  // answer data waiting for GET RESPONSE
     size_t pendingAt_ = 0;

@@ -93,6 +93,11 @@ CardReply VirtualCard::exchange(std::span<const uint8_t> bytes) {
     }
     if (!answer(bytes, out_)) {
         faults_->take(CardFault::DropReply);  // nothing to lose, but the exchange counts
+        if (!app_->present()) {
+            // Its emulator left during the command: the card is gone, not silent.
+            powered_ = false;
+            reply.removed = true;
+        }
         return reply;
     }
     reply.mute = false;

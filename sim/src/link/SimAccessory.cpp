@@ -45,6 +45,7 @@ void SimAccessory::addDevice(std::shared_ptr<Device> device, std::vector<std::st
 }
 
 void SimAccessory::setAttachListener(AttachListener *listener) {
+    std::lock_guard announcing(announceMutex_);
     bool attachedNow;
     {
         std::lock_guard lock(mutex_);
@@ -55,6 +56,7 @@ void SimAccessory::setAttachListener(AttachListener *listener) {
 }
 
 void SimAccessory::attach() {
+    std::lock_guard announcing(announceMutex_);
     AttachListener *listener;
     {
         std::lock_guard lock(mutex_);
@@ -66,6 +68,7 @@ void SimAccessory::attach() {
 }
 
 void SimAccessory::detach() {
+    std::lock_guard announcing(announceMutex_);
     AttachListener *listener;
     std::vector<std::shared_ptr<Device>> devices;
     {
@@ -91,6 +94,16 @@ void SimAccessory::dropSessionsLocked() {
     // The link is gone: both directions of every session end.
     for (auto &session : sessions_)
         session->hostClose();
+}
+
+void SimAccessory::forgetEndedLocked() {
+    // An accessory that serves for a long time opens sessions without end: keep the ones
+    // still open and the latest ended ones (tests look at those), let the others go.
+    constexpr size_t kKeepEnded = 32;
+    size_t ended = 0;
+    for (auto it = sessions_.rbegin(); it != sessions_.rend(); ++it)
+        if ((*it)->ended() && ++ended > kKeepEnded) (*it).reset();
+    std::erase(sessions_, nullptr);
 }
 
 void SimAccessory::powerCycle(std::chrono::milliseconds detachAfter,
@@ -140,6 +153,7 @@ std::shared_ptr<SimSession> SimAccessory::openSession(const std::string &protoco
         // Counts consumed by this session must not apply again to the next one.
         f.failInputOpen.take();
         f.failOutputOpen.take();
+        forgetEndedLocked();
         sessions_.push_back(session);
         ++opened_[protocolSuffix];
         for (auto &[device, protocols] : devices_)

@@ -4,8 +4,27 @@
 
 namespace hv::sim {
 
+// The host's listener, owned jointly by the session and the listeners of its pipes: a device
+// thread that notifies through a pipe after the session has been freed still finds it.
+// The listener is shared so that taking it out of the lock copies a pointer, not the closure:
+// this runs for every piece of traffic.
+struct SimSession::Signal {
+    std::mutex mutex;
+    std::shared_ptr<const std::function<void()>> listener;
+
+    void raise() {
+        std::shared_ptr<const std::function<void()>> l;
+        {
+            std::lock_guard lock(mutex);
+            l = listener;
+        }
+        if (l) (*l)();
+    }
+};
+
 SimSession::SimSession(std::string protocol, size_t capacity, SessionFaults faults)
     : protocol_(std::move(protocol)),
+      signal_(std::make_shared<Signal>()),
       toDevice_(std::make_shared<BytePipe>(capacity)),
       toHost_(std::make_shared<BytePipe>(capacity)),
       devicePort_(makePipePort(protocol_, toDevice_, toHost_)),
@@ -19,9 +38,13 @@ SimSession::SimSession(std::string protocol, size_t capacity, SessionFaults faul
                                                 : OpenState::Open;
     if (inputOpen_ == OpenState::Failed) inputError_ = Error{61, "Connection refused"};
     if (outputOpen_ == OpenState::Failed) outputError_ = Error{61, "Connection refused"};
-    auto notify = [this] { changed(); };
+    auto notify = [signal = signal_] { signal->raise(); };
     toDevice_->setListener(notify);
     toHost_->setListener(notify);
+}
+
+SimSession::~SimSession() {
+    setListener(nullptr);
 }
 
 SimSession::OpenState SimSession::openState(bool input) const {
@@ -148,19 +171,12 @@ void SimSession::endFromDevice() {
 void SimSession::setListener(std::function<void()> listener) {
     auto shared =
         listener ? std::make_shared<const std::function<void()>>(std::move(listener)) : nullptr;
-    std::lock_guard lock(mutex_);
-    listener_ = std::move(shared);
+    std::lock_guard lock(signal_->mutex);
+    signal_->listener = std::move(shared);
 }
 
-// The listener is shared so that taking it out of the lock copies a pointer, not the closure:
-// this runs for every piece of traffic.
 void SimSession::changed() {
-    std::shared_ptr<const std::function<void()>> listener;
-    {
-        std::lock_guard lock(mutex_);
-        listener = listener_;
-    }
-    if (listener) (*listener)();
+    signal_->raise();
 }
 
 std::vector<SimSession::Record> SimSession::records() const {

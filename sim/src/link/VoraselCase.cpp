@@ -23,6 +23,9 @@ VoraselCase::VoraselCase(VoraselCaseConfig config)
 }
 
 VoraselCase::~VoraselCase() {
+    // No reset starts a power cycle any more, the case leaves (every session ends), and then
+    // the accessory, the last owner of the devices, stops their threads before it frees the
+    // sessions they served.
     management_->setResetHook(nullptr);
     accessory_->waitForPowerCycle();
     accessory_->detach();

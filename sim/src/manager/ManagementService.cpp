@@ -50,7 +50,7 @@ void ManagementService::powerLost() {
 }
 
 void ManagementService::setResetHook(ResetHook hook) {
-    std::lock_guard lock(mutex_);
+    std::lock_guard lock(hookMutex_);
     hook_ = std::move(hook);
 }
 
@@ -166,14 +166,15 @@ void ManagementService::serve(const std::shared_ptr<SessionPort> &port) {
             Answer a = answer(*event);
             open = delivery.send(a.bytes, faults);
             if (a.reset) {
-                ResetHook hook;
                 std::optional<std::string> revision;
                 {
                     std::lock_guard lock(mutex_);
                     revision = resetLocked();
-                    hook = hook_;
                 }
-                if (hook) hook(revision);
+                // Run under its own lock, so that whoever replaces the hook waits for a call
+                // in flight rather than freeing what it uses.
+                std::lock_guard hookLock(hookMutex_);
+                if (hook_) hook_(revision);
             }
         }
     }

@@ -3,8 +3,9 @@
 # serves the case, `vorasel pcscd-config` writes the reader entry, a private pcscd (its own
 # mount namespace; the system's is untouched) loads the module, then pcsc_scan, scriptor,
 # opensc-tool, pyscard and a client waiting in SCardGetStatusChange, and last Debian's vicc as
-# the card behind the daemon; last, pcscd ends on SIGTERM (no IFDHCloseChannel then) and must
-# exit cleanly. Every process started here is stopped by its pid.
+# the card behind the daemon, its card coming and going with it; last, pcscd ends on SIGTERM
+# (no IFDHCloseChannel then) and must exit cleanly. Every process started here is stopped by
+# its pid.
 #
 # Needs root (the mount namespace) and pcscd, pcsc-tools, opensc, python3-pyscard and
 # vsmartcard-vpicc: without them it fails, it does not skip.
@@ -81,17 +82,20 @@ if [ -n "${PCSCD_PRELOAD:-}" ]; then
     echo "(with $PCSCD_PRELOAD)"
 fi
 # The wrapper passes SIGINT and SIGTERM on and keeps pcscd's exit status, so the end of the
-# test can tell a clean exit from a crash in the module's code at exit.
+# test can tell a clean exit from a crash in the module's code at exit. A trapped signal
+# makes `wait` return 128 + its number at once; the shell may reap pcscd meanwhile, so only a
+# wait that no trap interrupted carries pcscd's own status.
 cat >"$work/pcscd" <<WRAPPER
 #!/bin/sh
 ${preload}/usr/sbin/pcscd -d "\$@" &
 child=\$!
-trap 'kill -TERM \$child' TERM
-trap 'kill -INT \$child' INT
-status=0
-while kill -0 \$child 2>/dev/null; do
+trap 'interrupted=1; kill -TERM \$child' TERM
+trap 'interrupted=1; kill -INT \$child' INT
+while :; do
+    interrupted=0
     wait \$child
     status=\$?
+    [ \$interrupted = 1 ] || break
 done
 echo \$status >"$work/pcscd.status"
 WRAPPER
@@ -149,6 +153,16 @@ vicc_atr=$("$python" "$here/wait_for_card.py" "$reader" "$atr") ||
 check "vicc through scriptor" "< 90 00 : Normal processing" \
     "$(printf '00 A4 00 0C 02 3F 00\n00 84 00 00 08\n' | timeout 30 scriptor -r "$reader" 2>&1)"
 check "vicc's ATR" "$(echo "$vicc_atr" | tr 'A-F ' 'a-f:')" "$(timeout 20 opensc-tool --atr 2>&1)"
+
+echo "== vicc leaves and comes back: its card with it"
+out=$(PYTHONPATH=/usr/lib/python3/site-packages/virtualsmartcard:$work/python timeout 120 \
+    "$python" "$here/emulator_presence.py" "$reader" "$work/case.sock" "$vpcd_port" "$vicc_pid" 3 \
+    2>&1) || {
+    printf '%s\n' "$out"
+    fail "vicc's card did not follow vicc"
+}
+check "vicc's card follows vicc" "vicc exits -> EMPTY" "$out"
+vicc_pid=""  # stopped by the check, which ends the vicc processes it started
 
 echo "== SIGTERM: pcscd exits (without closing the reader) cleanly, nothing of the module crashes"
 wrapper_pid=$(cat "$work/run/pcscd.pid")

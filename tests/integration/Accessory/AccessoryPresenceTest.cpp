@@ -12,6 +12,7 @@
 
 #include "CaptureLogger.h"
 #include "Platform/Application.h"
+#include "Platform/ExternalAccessory/EAAccessoryManager.h"
 #include "Platform/NotificationCenter.h"
 #include "Wait.h"
 #include "vorasel/EAAccessory.h"
@@ -149,6 +150,85 @@ TEST_F(PresenceTest, ConnectThenDisconnectWithinSettlingGivesBothPairsInOrder) {
                                                  HVAccessoryDidDisconnectNotificationPriority,
                                                  HVAccessoryDidDisconnectNotification}));
     EXPECT_FALSE(HVAccessory::sharedClass().isConnected());
+}
+
+// A connector that bounces: changes closer together than the settling time are announced
+// only once the accessory has been quiet for the whole settling time after the last one, and
+// what is announced ends in the state the accessory ended in.
+TEST_F(PresenceTest, BouncesAreAnnouncedOnlyOnceTheLastHasSettled) {
+    auto &manager = hv::platform::EAAccessoryManager::sharedAccessoryManager();
+    // When HVAccessory took each platform notification: its observer runs just before these.
+    std::vector<Clock::time_point> events;
+    std::vector<hv::platform::ObserverToken> platform;
+    for (const char *name : {hv::platform::EAAccessoryManager::DidConnectNotification,
+                             hv::platform::EAAccessoryManager::DidDisconnectNotification})
+        platform.push_back(NotificationCenter::defaultCenter().addObserver(
+            name, &manager, [&](const hv::platform::Notification &) {
+                std::lock_guard lock(mutex);
+                events.push_back(Clock::now());
+            }));
+    auto a = makeAccessory({"manager"});
+    constexpr auto kApart = 35ms;  // well inside the settling time
+    for (const size_t changes : {2u, 3u}) {
+        // The load of the machine may stretch the gaps beyond settling: such a round proves
+        // nothing and is run again.
+        for (int attempt = 0;; ++attempt) {
+            ASSERT_LT(attempt, 8) << "the changes never came closer than the settling time";
+            const size_t first = count();
+            {
+                std::lock_guard lock(mutex);
+                events.clear();
+            }
+            for (size_t i = 0; i < changes; ++i) {
+                if (i > 0) std::this_thread::sleep_for(kApart);
+                i % 2 == 0 ? a->attach() : a->detach();
+            }
+            const std::vector<std::string> expected =
+                changes == 2
+                    ? std::vector<std::string>{HVAccessoryDidConnectNotificationPriority,
+                                               HVAccessoryDidConnectNotification,
+                                               HVAccessoryDidDisconnectNotificationPriority,
+                                               HVAccessoryDidDisconnectNotification}
+                    : std::vector<std::string>{HVAccessoryDidConnectNotificationPriority,
+                                               HVAccessoryDidConnectNotification};
+            ASSERT_TRUE(hv::test::runLoopUntil([&] {
+                std::lock_guard lock(mutex);
+                return events.size() == changes && seen.size() >= first + expected.size();
+            }));
+            // Quiet for longer than settling: whatever is still to come has come.
+            EXPECT_FALSE(
+                hv::test::runLoopUntil([&] { return count() > first + expected.size(); }, 300ms));
+            EXPECT_EQ(HVAccessory::sharedClass().isConnected(), changes == 3);
+            std::vector<Seen> round;
+            std::vector<Clock::time_point> at;
+            {
+                std::lock_guard lock(mutex);
+                round.assign(seen.begin() + static_cast<ptrdiff_t>(first), seen.end());
+                at = events;
+            }
+            a->detach();  // back to detached, and announced so, for the next round
+            ASSERT_TRUE(hv::test::runLoopUntil([&] {
+                return !HVAccessory::sharedClass().isConnected() &&
+                       publicCount(HVAccessoryDidConnectNotification) ==
+                           publicCount(HVAccessoryDidDisconnectNotification);
+            }));
+            bool close = true;
+            for (size_t i = 1; i < at.size(); ++i)
+                close = close && at[i] - at[i - 1] < 90ms;
+            if (!close) continue;
+
+            std::vector<std::string> names;
+            for (const auto &s : round)
+                names.push_back(s.name);
+            EXPECT_EQ(names, expected) << changes << " changes";
+            // A few milliseconds of slack: this observer runs just after HVAccessory's.
+            EXPECT_GE(round.front().at - at.back(), 95ms)
+                << "announced before the last of " << changes << " changes had settled";
+            break;
+        }
+    }
+    for (auto t : platform)
+        NotificationCenter::defaultCenter().removeObserver(t);
 }
 
 TEST_F(PresenceTest, DetachAfterSettlingIsAnnouncedOnItsOwn) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "CardTestKit.h"
+#include "vorasel/sim/IsoCard.h"
 
 namespace hv::sim::test {
 namespace {
@@ -26,18 +27,31 @@ TEST_F(T0Card, WrongP3IsAnswered6CWithTheRightLength) {
     EXPECT_EQ(tpdu("00 B0 00 F8 08"), cat(pattern(8, 0xF8), hex("90 00")));
 }
 
-TEST_F(T0Card, CaseFourAnswersGoThroughGetResponse) {
-    const Bytes r = tpdu("00 A4 00 04 02 50 00");  // FCP wanted: announced with 61xx
-    ASSERT_EQ(r.size(), 2u);
-    ASSERT_EQ(r[0], 0x61);
-    const uint8_t n = r[1];
-    EXPECT_EQ(answer(card, Bytes{0x00, 0xC0, 0x00, 0x00, static_cast<uint8_t>(n + 1)}),
-              (Bytes{0x6C, n}));
-    const Bytes fcp = answer(card, Bytes{0x00, 0xC0, 0x00, 0x00, n});
-    ASSERT_EQ(fcp.size(), n + 2u);
-    EXPECT_EQ(fcp[0], 0x62);
-    EXPECT_EQ(Bytes(fcp.begin() + 2, fcp.begin() + 5), hex("82 01 38"));  // a DF
-    expectSw(fcp, 0x9000);
+// The built-in application, recording every command it is handed.
+class RecordingIsoCard final : public IsoCard {
+public:
+    bool process(std::span<const uint8_t> command, Bytes &response) override {
+        commands.emplace_back(command.begin(), command.end());
+        return IsoCard::process(command, response);
+    }
+    std::vector<Bytes> commands;
+};
+
+TEST(T0Application, GetsEachCommandAsTheTpduCarriesIt) {
+    auto app = std::make_shared<RecordingIsoCard>();
+    VirtualCard card(t0Config(), app);
+    ASSERT_TRUE(card.powerOn(PowerSelect::V5));
+    // Case 3 stays case 3: no Le, so SELECT answers no FCP.
+    EXPECT_EQ(answer(card, hex("00 A4 00 04 02 50 00")), hex("90 00"));
+    // Data answered to a command with data are announced and wait for GET RESPONSE, which
+    // the card's transport serves without the application.
+    EXPECT_EQ(answer(card, hex("00 EE 00 00 03 0A 0B 0C")), hex("61 03"));
+    EXPECT_EQ(answer(card, hex("00 C0 00 00 04")), hex("6C 03"));
+    EXPECT_EQ(answer(card, hex("00 C0 00 00 03")), hex("0A 0B 0C 90 00"));
+    EXPECT_EQ(answer(card, hex("00 B0 81 00 04")), cat(pattern(4), hex("90 00")));
+    EXPECT_EQ(app->commands,
+              (std::vector<Bytes>{hex("00 A4 00 04 02 50 00"), hex("00 EE 00 00 03 0A 0B 0C"),
+                                  hex("00 B0 81 00 04")}));
 }
 
 TEST_F(T0Card, GetResponseInPieces) {

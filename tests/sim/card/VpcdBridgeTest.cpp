@@ -1,14 +1,10 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
+#include <future>
 #include <mutex>
-#include <thread>
 
 #include "CardTestKit.h"
+#include "FakeEmulator.h"
 #include "Wait.h"
 #include "vorasel/sim/VpcdBridge.h"
 
@@ -19,78 +15,14 @@ using namespace std::chrono_literals;
 
 const Bytes kAtr = hex("3B 95 13 81 01 80 73 FF 01 00 0B");
 
-// A stand-in emulator: connects like vicc, records every message, answers the ATR request
-// and echoes APDUs reversed with 90 00; stays silent to 00 DE AD 00.
-class FakeEmulator {
+// Answers APDUs reversed with 90 00; stays silent to 00 DE AD 00.
+class FakeEmulator : public hv::test::FakeEmulator {
 public:
-    explicit FakeEmulator(uint16_t port) {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-        if (connected_) thread_ = std::thread([this] { run(); });
-    }
-    ~FakeEmulator() { hangUp(); }
-
-    void hangUp() {
-        if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);
-        if (thread_.joinable()) thread_.join();
-        if (fd_ >= 0) close(fd_);
-        fd_ = -1;
-    }
-    bool connected() const { return connected_; }
-    bool closedByPeer() const { return closed_; }
-    std::vector<Bytes> received() {
-        std::lock_guard lock(mutex_);
-        return received_;
-    }
-
-private:
-    bool readAll(uint8_t *p, size_t n) {
-        while (n > 0) {
-            const ssize_t r = recv(fd_, p, n, 0);
-            if (r <= 0) return false;
-            p += r;
-            n -= static_cast<size_t>(r);
-        }
-        return true;
-    }
-    void reply(const Bytes &payload) {
-        Bytes f{static_cast<uint8_t>(payload.size() >> 8), static_cast<uint8_t>(payload.size())};
-        f.insert(f.end(), payload.begin(), payload.end());
-        send(fd_, f.data(), f.size(), MSG_NOSIGNAL);
-    }
-    void run() {
-        struct Mark {
-            std::atomic<bool> &flag;
-            ~Mark() { flag = true; }
-        } mark{closed_};
-        for (;;) {
-            uint8_t h[2];
-            if (!readAll(h, 2)) return;
-            Bytes m(static_cast<size_t>(h[0] << 8 | h[1]));
-            if (!readAll(m.data(), m.size())) return;
-            {
-                std::lock_guard lock(mutex_);
-                received_.push_back(m);
-            }
-            if (m == Bytes{0x04}) {
-                reply(kAtr);
-            } else if (m.size() > 1 && m != hex("00 DE AD 00")) {
-                Bytes r(m.rbegin(), m.rend());
-                reply(cat(r, hex("90 00")));
-            }
-        }
-    }
-
-    int fd_ = -1;
-    bool connected_ = false;
-    std::atomic<bool> closed_{false};
-    std::mutex mutex_;
-    std::vector<Bytes> received_;
-    std::thread thread_;
+    explicit FakeEmulator(uint16_t port)
+        : hv::test::FakeEmulator(port, kAtr, [](const Bytes &m) -> std::optional<Bytes> {
+              if (m == hex("00 DE AD 00")) return std::nullopt;
+              return cat(Bytes(m.rbegin(), m.rend()), hex("90 00"));
+          }) {}
 };
 
 TEST(VpcdBridge, WithoutEmulatorTheCardIsMute) {
@@ -150,6 +82,23 @@ TEST(VpcdBridge, SilentEmulatorMakesTheCardMuteAndIsDropped) {
     EXPECT_TRUE(card.exchange(iBlock(0, false, hex("00 DE AD 00"))).mute);
     EXPECT_FALSE(bridge->connected());
     EXPECT_FALSE(card.powerOn(PowerSelect::V5));
+}
+
+// The emulator leaving while the card waits for its answer is the card leaving the slot, not
+// a card that went silent.
+TEST(VpcdBridge, EmulatorLeavingMidCommandIsTheCardsRemoval) {
+    auto bridge = std::make_shared<VpcdBridge>();
+    FakeEmulator emu(bridge->port());
+    ASSERT_TRUE(hv::test::waitUntil([&] { return bridge->connected(); }));
+    VirtualCard card({}, bridge);
+    ASSERT_TRUE(card.powerOn(PowerSelect::V5));
+    auto reply = std::async(std::launch::async,
+                            [&] { return card.exchange(iBlock(0, false, hex("00 DE AD 00"))); });
+    ASSERT_TRUE(hv::test::waitUntil([&] { return emu.received().size() == 3; }));
+    emu.hangUp();
+    const CardReply r = reply.get();
+    EXPECT_TRUE(r.removed);
+    EXPECT_FALSE(card.status().powered);
 }
 
 TEST(VpcdBridge, NewConnectionReplacesTheOld) {

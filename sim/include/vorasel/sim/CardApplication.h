@@ -26,6 +26,9 @@ public:
     // Appends the response APDU (data, SW1 SW2) to `response`. False when the card gives no
     // answer at all; the reader then sees it mute.
     virtual bool process(std::span<const uint8_t> command, Bytes &response) = 0;
+    // False once the application itself has gone (an external emulator that left): a command
+    // it did not answer then ends as the card's removal, not as a mute card.
+    virtual bool present() const { return true; }
 };
 
 }  // namespace hv::sim

@@ -100,6 +100,7 @@ public:
     void attachPort(std::shared_ptr<SessionPort> port) override;
     void powerLost() override;
 
+    // Once this returns, the previous hook is neither called nor running any more.
     void setResetHook(ResetHook hook);
 
     // The accessory's state, for tests and the accessory assembly.
@@ -159,7 +160,8 @@ private:
     std::optional<std::vector<uint8_t>> installed_;
     std::string revision_;
     uint32_t resets_ = 0;
-    ResetHook hook_;
+    std::mutex hookMutex_;  // held while the hook runs; never with mutex_
+    ResetHook hook_;        // guarded by hookMutex_
 
     PortThreads threads_;  // last: joined before the members above go
 };

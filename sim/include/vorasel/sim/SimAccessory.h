@@ -80,6 +80,9 @@ public:
     };
 
     SimSession(std::string protocol, size_t capacity, SessionFaults faults);
+    ~SimSession();
+    SimSession(const SimSession &) = delete;
+    SimSession &operator=(const SimSession &) = delete;
 
     const std::string &protocol() const { return protocol_; }
     BytePipe &toDevice() { return *toDevice_; }
@@ -106,14 +109,22 @@ public:
     void failNextWrites(int count);
     // The device side ends the session: the host sees end of stream.
     void endFromDevice();
+    // Both directions have ended.
+    bool ended() const { return toDevice_->isClosed() && toHost_->isClosed(); }
 
+    // Called on any thread after every change the host may want to look at. The device end's
+    // threads raise it through the pipes and may outlive the session: what they reach is
+    // shared with them, never the session itself, and the listener is dropped with the
+    // session.
     void setListener(std::function<void()> listener);
     std::vector<Record> records() const;
 
 private:
+    struct Signal;
     void changed();
 
     const std::string protocol_;
+    const std::shared_ptr<Signal> signal_;
     std::shared_ptr<BytePipe> toDevice_, toHost_;
     std::shared_ptr<SessionPort> devicePort_;
     mutable std::mutex mutex_;
@@ -124,7 +135,6 @@ private:
     size_t chunkIndex_ = 0;
     std::mt19937 rng_;
     std::vector<Record> records_;
-    std::shared_ptr<const std::function<void()>> listener_;
 };
 
 class SimAccessory : public std::enable_shared_from_this<SimAccessory> {
@@ -144,6 +154,8 @@ public:
     void setHardwareRevision(std::string revision);
 
     void addDevice(std::shared_ptr<Device> device, std::vector<std::string> protocols);
+    // Once this returns, the previous listener is neither called nor running any more, so
+    // its owner may go. Attach and detach reach the listener in the order they happened.
     void setAttachListener(AttachListener *listener);
 
     void attach();
@@ -159,6 +171,7 @@ public:
     void waitForPowerCycle();
 
     // Sessions. Null when the accessory is detached, does not offer the protocol, or refuses.
+    // The accessory keeps its open sessions and the latest ended ones.
     std::shared_ptr<SimSession> openSession(const std::string &protocolSuffix);
 
     // Configuration and faults, per protocol suffix.
@@ -172,12 +185,18 @@ public:
 private:
     explicit SimAccessory(AccessoryIdentity identity);
     void dropSessionsLocked();
+    void forgetEndedLocked();
 
+    // Held across a change of attachment and its announcement, and while the listener is
+    // replaced; taken before mutex_. Recursive: a listener may attach or detach.
+    std::recursive_mutex announceMutex_;
     mutable std::mutex mutex_;
     AccessoryIdentity identity_;
-    std::vector<std::pair<std::shared_ptr<Device>, std::vector<std::string>>> devices_;
     std::map<std::string, SessionFaults> faults_;
     std::vector<std::shared_ptr<SimSession>> sessions_;
+    // After the sessions: destroyed first, so the devices' threads have stopped before the
+    // sessions they serve go.
+    std::vector<std::pair<std::shared_ptr<Device>, std::vector<std::string>>> devices_;
     std::map<std::string, size_t> opened_;
     size_t capacity_ = 512;
     bool attached_ = false;

@@ -32,6 +32,7 @@ public:
     SimAccessory &accessory() { return *accessory_; }
     const std::shared_ptr<SimAccessory> &sharedAccessory() const { return accessory_; }
     CcidReader &reader() { return *reader_; }
+    const std::shared_ptr<CcidReader> &sharedReader() const { return reader_; }
     ManagementService &management() { return *management_; }
     // Every CCID and DEZ message on the wire, both directions.
     WireRecorder &recorder() { return *recorder_; }

@@ -48,6 +48,7 @@ public:
     ResetAnswer reset(ResetKind kind) override;
     void powerOff() override;
     bool process(std::span<const uint8_t> command, Bytes &response) override;
+    bool present() const override { return connected(); }
 
 private:
     void serve();

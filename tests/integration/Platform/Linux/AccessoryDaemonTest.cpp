@@ -99,11 +99,11 @@ TEST_F(AccessoryDaemonTest, HostSeesTheCaseAndTalksCcidToItsReader) {
     EXPECT_EQ(reply[0], 0x81);  // RDR_to_PC_SlotStatus
     EXPECT_EQ(reply[6], 7);     // bSeq echoed
     EXPECT_EQ(reply[7] & 0x03, 2);
-    EXPECT_EQ(command("status"), "OK attached=1 card=0");
+    EXPECT_EQ(command("status"), "OK attached=1 card=0 emulator=0");
 
     // A card inserted by command powers up with its ATR.
     EXPECT_EQ(command("insert t1"), "OK");
-    EXPECT_EQ(command("status"), "OK attached=1 card=1");
+    EXPECT_EQ(command("status"), "OK attached=1 card=1 emulator=0");
     received.clear();
     const uint8_t powerOn[10] = {0x62, 0, 0, 0, 0, 0, 8, 1, 0, 0};
     ASSERT_EQ(registry.writeData(powerOn, sizeof powerOn, 2), 0);
