@@ -7,8 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "ReadCapture.h"
 #include "vorasel/sim/CaptureFormat.h"
-#include "vorasel/sim/CaptureReader.h"
 
 namespace hv::sim::capture {
 namespace {
@@ -34,22 +34,10 @@ struct Builder {
     }
 };
 
-struct Result {
-    std::vector<CapturedPacket> packets;
-    std::string error;
-};
-
-Result read(const Bytes &file) {
-    Result r;
-    FILE *f = fmemopen(const_cast<uint8_t *>(file.data()), file.size(), "rb");
-    if (file.empty()) f = std::tmpfile();
-    CaptureReader reader(f);
-    CapturedPacket p;
-    while (reader.next(p))
-        r.packets.push_back(p);
-    r.error = reader.error();
-    std::fclose(f);
-    return r;
+ReadBack read(const Bytes &file) {
+    return readCapture(file.empty()
+                           ? std::tmpfile()
+                           : fmemopen(const_cast<uint8_t *>(file.data()), file.size(), "rb"));
 }
 
 // Two packets of link type 220, microsecond stamps 10.000001 s and 10.5 s.

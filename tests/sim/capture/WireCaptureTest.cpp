@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "ReadCapture.h"
 #include "vorasel/sim/CaptureFormat.h"
-#include "vorasel/sim/CaptureReader.h"
 #include "vorasel/sim/WireCapture.h"
 #include "vorasel/sim/WireRecorder.h"
 
@@ -21,25 +21,8 @@ std::string tempPath(const char *name) {
     return "/tmp/hv-trace-" + std::to_string(::getpid()) + "-" + name + ".pcapng";
 }
 
-struct ReadBack {
-    std::vector<CapturedPacket> packets;
-    std::string error;
-};
-
 ReadBack readAll(const std::string &path) {
-    ReadBack r;
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (!f) {
-        r.error = "cannot open";
-        return r;
-    }
-    CaptureReader reader(f);
-    CapturedPacket p;
-    while (reader.next(p))
-        r.packets.push_back(p);
-    r.error = reader.error();
-    std::fclose(f);
-    return r;
+    return readCapture(std::fopen(path.c_str(), "rb"));
 }
 
 struct Event {
