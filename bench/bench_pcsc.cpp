@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -26,6 +27,8 @@
 
 #include "Platform/ExternalAccessory/EAAccessoryManager.h"
 #include "Platform/Linux/SocketAccessoryProvider.h"
+#include "Smartcard/winscard/CallTrace.h"
+#include "Smartcard/winscard/Calls.h"
 #include "vorasel/HVAccessory.h"
 #include "vorasel/HVHost.h"
 #include "vorasel/sim/AccessoryServer.h"
@@ -243,12 +246,8 @@ private:
     DWORD known_ = SCARD_STATE_UNAWARE;
 };
 
-// Arguments: command data bytes, Le present, protocol, transport.
-void BM_Transmit(benchmark::State &state) {
-    const size_t n = static_cast<size_t>(state.range(0));
-    const bool withLe = state.range(1) != 0;
-    const DWORD protocol = static_cast<DWORD>(state.range(2));
-    Rig rig(static_cast<int>(state.range(3)));
+void runTransmit(benchmark::State &state, size_t n, bool withLe, DWORD protocol, int transport) {
+    Rig rig(transport);
     if (!rig.ok() || !rig.connect(protocol)) {
         state.SkipWithError("no connection");
         return;
@@ -286,6 +285,42 @@ void BM_Transmit(benchmark::State &state) {
     reportMicros(state, micros);
     state.SetItemsProcessed(state.iterations());
     state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(command.size()));
+}
+
+// Arguments: command data bytes, Le present, protocol, transport.
+void BM_Transmit(benchmark::State &state) {
+    runTransmit(state, static_cast<size_t>(state.range(0)), state.range(1) != 0,
+                static_cast<DWORD>(state.range(2)), static_cast<int>(state.range(3)));
+}
+
+// The short T=1 ECHO with the PC/SC call trace off (0) and on (1, written to a file), in the
+// same run: off, a call costs one branch more than the implementation alone.
+void BM_TransmitTraced(benchmark::State &state) {
+    const bool on = state.range(0) != 0;
+    const std::string path = "/tmp/hv-bench-pcsc-trace-" + std::to_string(::getpid()) + ".txt";
+    hv::pcsc::trace::setDestination(on ? path.c_str() : nullptr);
+    runTransmit(state, 4, true, SCARD_PROTOCOL_T1, kInProcess);
+    hv::pcsc::trace::setDestination(nullptr);
+    ::unlink(path.c_str());
+}
+
+// One PC/SC call that does next to nothing (SCardIsValidContext of a live context): the
+// implementation called directly (0), through the exported name with the trace off (1), and
+// with the trace on, written to /dev/null (2).
+void BM_CallTraceOverhead(benchmark::State &state) {
+    const int mode = static_cast<int>(state.range(0));
+    Rig rig(kInProcess);
+    hv::pcsc::trace::setDestination(mode == 2 ? "/dev/null" : nullptr);
+    const SCARDCONTEXT context = rig.context();
+    LONG failures = 0;
+    for (auto _ : state) {
+        const LONG rv = mode == 0 ? hv::pcsc::calls::SCardIsValidContext(context)
+                                  : SCardIsValidContext(context);
+        failures += rv != SCARD_S_SUCCESS;
+        benchmark::DoNotOptimize(failures);
+    }
+    hv::pcsc::trace::setDestination(nullptr);
+    if (failures) state.SkipWithError("SCardIsValidContext failed");
 }
 
 // One change per iteration: the card put in (range 0 = 1) or taken out, while another thread
@@ -381,6 +416,8 @@ BENCHMARK(BM_Transmit)
     ->Args({65526, 1, SCARD_PROTOCOL_T1, kDaemon})
 #endif
     ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_TransmitTraced)->ArgName("trace")->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CallTraceOverhead)->ArgName("mode")->Arg(0)->Arg(1)->Arg(2);
 BENCHMARK(BM_StatusChange)
     ->ArgNames({"insertion", "transport"})
     ->Args({1, kInProcess})

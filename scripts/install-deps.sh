@@ -7,6 +7,8 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-d
           pcsc-tools pcscd libpcsclite-dev vsmartcard-vpcd)
 # The pcscd reader module's clients in CI: OpenSC's tools and pyscard.
 packages+=(opensc python3-pyscard)
+# Wireshark's tshark reads the capture tests' files back.
+packages+=(tshark)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -20,6 +22,9 @@ if [ ${#missing[@]} -gt 0 ]; then
     sudo_cmd=""
     [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
     export DEBIAN_FRONTEND=noninteractive
+    # tshark's package asks whether to let non-root users capture: no.
+    echo "wireshark-common wireshark-common/install-setuid boolean false" |
+        $sudo_cmd debconf-set-selections
     $sudo_cmd apt-get update -q
     $sudo_cmd apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi

@@ -26,7 +26,15 @@
  *
  * Memory: with SCARD_AUTOALLOCATE in a length argument, the function allocates the output
  * block and stores its address through the buffer argument (taken as a pointer to a pointer);
- * the caller frees it with SCardFreeMemory while a context is live. */
+ * the caller frees it with SCardFreeMemory while a context is live.
+ *
+ * Call trace: with VORASEL_TRACE=FILE (or "stderr") in the environment when the first SCard*
+ * call is made, every call is written to FILE (appended to; created readable by its owner
+ * only) with its arguments, its result by name and its duration, APDUs in hex, and a summary
+ * of calls, counts and total time per function at process exit. PINs are never written: the
+ * data of VERIFY, CHANGE REFERENCE DATA and RESET RETRY COUNTER commands (INS 20, 21, 24, 2C)
+ * are masked, whether they come from an application, HVSmartcard or a plug-in host's
+ * Plugin_ExecuteCommand, and SCardControl buffers are shown by length only. */
 #ifndef VORASEL_WINSCARD_H
 #define VORASEL_WINSCARD_H
 

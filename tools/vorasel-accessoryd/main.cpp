@@ -2,7 +2,10 @@
 // linked with the library uses it when VORASEL_ACCESSORYD_SOCKET names the socket.
 //
 //   vorasel-accessoryd --socket PATH [--detached] [--reattach-delay MS] [--card KIND]
-//                      [--vpcd-port PORT]
+//                      [--vpcd-port PORT] [--capture FILE [--capture-limit BYTES]]
+//
+// --capture writes the case's wire to FILE as it happens, a pcapng capture Wireshark reads
+// (vorasel/sim/WireCapture.h), up to BYTES (64 MiB unless given).
 //
 // Commands (one per connection, "COMMAND <words>\n"; `vorasel` tools and tests send them):
 //   attach | detach | insert KIND | remove | status
@@ -37,7 +40,8 @@ void onSignal(int) {
 int usage() {
     std::fprintf(stderr,
                  "usage: vorasel-accessoryd --socket PATH [--detached] [--reattach-delay MS]\n"
-                 "                          [--card KIND] [--vpcd-port PORT]\n");
+                 "                          [--card KIND] [--vpcd-port PORT]\n"
+                 "                          [--capture FILE [--capture-limit BYTES]]\n");
     return 2;
 }
 
@@ -49,6 +53,8 @@ int main(int argc, char **argv) {
     std::string initialCard;
     long vpcdPort = -1;
     hv::sim::VoraselCaseConfig config;
+    std::string capturePath;
+    unsigned long long captureLimit = hv::sim::WireCapture::kDefaultLimit;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--socket" && i + 1 < argc) {
@@ -59,6 +65,12 @@ int main(int argc, char **argv) {
             char *end = nullptr;
             vpcdPort = std::strtol(argv[++i], &end, 10);
             if (!end || *end || vpcdPort < 0 || vpcdPort > 65535) return usage();
+        } else if (arg == "--capture" && i + 1 < argc) {
+            capturePath = argv[++i];
+        } else if (arg == "--capture-limit" && i + 1 < argc) {
+            char *end = nullptr;
+            captureLimit = std::strtoull(argv[++i], &end, 10);
+            if (!end || *end || captureLimit == 0 || argv[i][0] == '-') return usage();
         } else if (arg == "--detached") {
             attach = false;
         } else if (arg == "--reattach-delay" && i + 1 < argc) {
@@ -80,6 +92,11 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "vorasel-accessoryd: vpcd bridge on 127.0.0.1:%u\n", bridge->port());
     }
     hv::sim::VoraselCase voraselCase(config);
+    if (std::string error;
+        !capturePath.empty() && !voraselCase.startCapture(capturePath, captureLimit, error)) {
+        std::fprintf(stderr, "vorasel-accessoryd: %s\n", error.c_str());
+        return 1;
+    }
     std::unique_ptr<hv::sim::EmulatorSlot> emulatorSlot;
     if (bridge)
         emulatorSlot = std::make_unique<hv::sim::EmulatorSlot>(voraselCase.sharedReader(), bridge);
@@ -132,5 +149,12 @@ int main(int argc, char **argv) {
     while (!stopRequested.load())
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     server.stop();
+    if (const auto capture = voraselCase.capture()) {
+        const auto s = capture->stats();
+        std::fprintf(stderr, "vorasel-accessoryd: capture: %llu messages, %llu bytes in %s%s\n",
+                     static_cast<unsigned long long>(s.messages),
+                     static_cast<unsigned long long>(s.bytes), capturePath.c_str(),
+                     s.limitReached ? "; stopped at its limit" : "");
+    }
     return 0;
 }

@@ -1,9 +1,12 @@
 #include "CaseConnection.h"
 
+#include <cstdio>
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 
+#include "CaptureOption.h"
 #include "Platform/ExternalAccessory/EAAccessoryManager.h"
 #include "Platform/Linux/SocketAccessoryProvider.h"
 #include "Platform/NotificationCenter.h"
@@ -21,7 +24,9 @@ CaseConnection::CaseConnection() {
 }
 
 CaseConnection::~CaseConnection() {
-    if (embedded_) hv::sim::inprocess::disconnect(embedded_->sharedAccessory());
+    if (!embedded_) return;
+    hv::sim::inprocess::disconnect(embedded_->sharedAccessory());
+    reportCapture(*embedded_);
 }
 
 void CaseConnection::open() {
@@ -34,6 +39,8 @@ void CaseConnection::open() {
         center.addObserver(HVAccessoryDidConnectNotification, &accessory,
                            [&](const hv::platform::Notification &) { announced = true; });
     embedded_ = std::make_unique<hv::sim::VoraselCase>();
+    std::string error;
+    if (!startCapture(*embedded_, error)) std::fprintf(stderr, "vorasel: %s\n", error.c_str());
     hv::sim::inprocess::connect(embedded_->sharedAccessory());
     embedded_->accessory().attach();
     // Announcements come on the main loop: this thread's, or the library's dispatcher.

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "CaptureOption.h"
 #include "Platform/ExternalAccessory/EAAccessoryManager.h"
 #include "Platform/Linux/SocketAccessoryProvider.h"
 #include "Platform/RunLoop.h"
@@ -55,6 +56,7 @@ std::unique_ptr<ToolCase> ToolCase::open(const std::string &cardKind, std::strin
     }
     c->cardKind_ = cardKind;
     c->embedded_ = std::make_unique<hv::sim::VoraselCase>();
+    if (!startCapture(*c->embedded_, error)) return nullptr;
     if (card) c->embedded_->insertCard(card);
     hv::sim::inprocess::connect(c->embedded_->sharedAccessory());
     c->embedded_->accessory().attach();
@@ -68,7 +70,9 @@ std::unique_ptr<ToolCase> ToolCase::open(const std::string &cardKind, std::strin
 ToolCase::~ToolCase() {
     stopCycling_.store(true);
     if (cycler_.joinable()) cycler_.join();
-    if (embedded_) hv::sim::inprocess::disconnect(embedded_->sharedAccessory());
+    if (!embedded_) return;
+    hv::sim::inprocess::disconnect(embedded_->sharedAccessory());
+    reportCapture(*embedded_);
 }
 
 std::string ToolCase::description() const {

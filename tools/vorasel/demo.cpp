@@ -20,6 +20,7 @@
 
 #include "Accessory/HVSessionProtocolDriver.h"
 #include "Accessory/Management/HVPAPMessageHandler.h"
+#include "CaptureOption.h"
 #include "Command.h"
 #include "Platform/Linux/SocketAccessoryProvider.h"
 #include "Platform/NotificationCenter.h"
@@ -139,6 +140,11 @@ bool Demo::bringUpAccessory() {
     } else {
         std::printf("embedded simulated case, card \"%s\"\n", cardKind_.c_str());
         embedded_ = std::make_unique<hv::sim::VoraselCase>();
+        std::string error;
+        if (!vorasel::tool::startCapture(*embedded_, error)) {
+            std::printf("  %s\n", error.c_str());
+            return step(false, "capture started");
+        }
         hv::sim::inprocess::connect(embedded_->sharedAccessory());
         embedded_->accessory().attach();
         const auto t0 = SteadyClock::now();
@@ -394,6 +400,7 @@ void Demo::tearDown() {
         3s);
     step(announced && !HVAccessory::sharedClass().isConnected(), "detach announced");
     hv::sim::inprocess::disconnect(embedded_->sharedAccessory());
+    vorasel::tool::reportCapture(*embedded_);
 }
 
 int Demo::run() {

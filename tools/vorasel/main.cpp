@@ -1,9 +1,11 @@
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "CaptureOption.h"
 #include "Command.h"
 #include "LogOption.h"
 
@@ -34,7 +36,8 @@ namespace {
 
 void usage(FILE *out) {
     std::fprintf(out,
-                 "usage: vorasel [--log off|error|warn|info|debug|verbose] <command> "
+                 "usage: vorasel [--log off|error|warn|info|debug|verbose]\n"
+                 "               [--capture FILE [--capture-limit BYTES]] <command> "
                  "[arguments]\n\ncommands:\n");
     for (const auto *c : vorasel::tool::commands())
         std::fprintf(out, "  %-6s %-22s %s\n", c->name, c->usage, c->summary);
@@ -48,6 +51,17 @@ int main(int argc, char **argv) {
     std::string logError;
     if (!vorasel::tool::takeLogOption(args, logLevel, logError)) {
         std::fprintf(stderr, "vorasel: %s\n", logError.c_str());
+        return 2;
+    }
+    if (!vorasel::tool::takeCaptureOption(args, logError)) {
+        std::fprintf(stderr, "vorasel: %s\n", logError.c_str());
+        return 2;
+    }
+    const char *daemon = std::getenv("VORASEL_ACCESSORYD_SOCKET");
+    if (vorasel::tool::captureRequested() && daemon && *daemon) {
+        std::fprintf(stderr,
+                     "vorasel: --capture records the case embedded in this run; the daemon's "
+                     "case is captured by vorasel-accessoryd --capture FILE\n");
         return 2;
     }
     const vorasel::tool::LogSession logging(logLevel);

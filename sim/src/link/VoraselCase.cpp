@@ -22,6 +22,29 @@ VoraselCase::VoraselCase(VoraselCaseConfig config)
     });
 }
 
+bool VoraselCase::startCapture(const std::string &path, uint64_t limitBytes, std::string &error) {
+    CaptureDevice device;
+    device.maxMessageLength = static_cast<uint32_t>(config_.reader.maxMessageLength);
+    device.voltageSupport = config_.reader.voltageSupport;
+    auto capture = WireCapture::create(path, limitBytes, device, error);
+    if (!capture) return false;
+    std::lock_guard lock(captureMutex_);
+    capture_ = capture;
+    recorder_->setTap(std::move(capture));
+    return true;
+}
+
+std::shared_ptr<WireCapture> VoraselCase::capture() const {
+    std::lock_guard lock(captureMutex_);
+    return capture_;
+}
+
+void VoraselCase::stopCapture() {
+    std::lock_guard lock(captureMutex_);
+    recorder_->setTap(nullptr);
+    capture_.reset();
+}
+
 VoraselCase::~VoraselCase() {
     // No reset starts a power cycle any more, the case leaves (every session ends), and then
     // the accessory, the last owner of the devices, stops their threads before it frees the

@@ -12,6 +12,15 @@ WireRecorder::WireRecorder(size_t maxEntries) : maxEntries_(maxEntries ? maxEntr
 
 void WireRecorder::record(std::string_view protocol, Direction direction,
                           std::span<const uint8_t> bytes, std::string_view note) {
+    if (tapped_.load(std::memory_order_acquire)) {
+        std::shared_ptr<WireTap> tap;
+        {
+            std::lock_guard lock(tapMutex_);
+            tap = tap_;
+        }
+        // Held back or dropped by a fault: never on the wire.
+        if (tap && direction != Direction::Withheld) tap->message(protocol, direction, bytes);
+    }
     {
         std::lock_guard lock(mutex_);
         if (!enabled_) return;
@@ -86,6 +95,12 @@ void WireRecorder::clear() {
 void WireRecorder::setEnabled(bool enabled) {
     std::lock_guard lock(mutex_);
     enabled_ = enabled;
+}
+
+void WireRecorder::setTap(std::shared_ptr<WireTap> tap) {
+    std::lock_guard lock(tapMutex_);
+    tapped_.store(tap != nullptr, std::memory_order_release);
+    tap_ = std::move(tap);
 }
 
 }  // namespace hv::sim

@@ -2,6 +2,7 @@
 // automatic power-on of an inserted card.
 #include <cstring>
 
+#include "Smartcard/winscard/Calls.h"
 #include "Smartcard/winscard/ReaderRecord.h"
 #include "vorasel/HVLog.h"
 
@@ -42,7 +43,7 @@ LONG setPowerManagement(uint8_t value) {
 
 }  // namespace
 
-extern "C" {
+namespace hv::pcsc::calls {
 
 LONG SCardGetAttrib(SCARDHANDLE hCard, DWORD dwAttrId, LPBYTE pbAttr, LPDWORD pcbAttrLen) {
     HVLogDebug("hCard = 0x%08x, dwAttrId = %d", hCard, dwAttrId);
@@ -87,4 +88,4 @@ LONG SCardSetAttrib(SCARDHANDLE hCard, DWORD dwAttrId, LPCBYTE pbAttr, DWORD cbA
     return SCARD_E_INVALID_VALUE;
 }
 
-}  // extern "C"
+}  // namespace hv::pcsc::calls

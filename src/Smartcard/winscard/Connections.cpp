@@ -5,6 +5,7 @@
 #include <cstring>
 #include <random>
 
+#include "Smartcard/winscard/Calls.h"
 #include "Smartcard/winscard/DriverResults.h"
 #include "Smartcard/winscard/ReaderRecord.h"
 #include "vorasel/HVLog.h"
@@ -120,7 +121,7 @@ LONG connect(LPCSTR szReader, DWORD dwShareMode, DWORD dwPreferredProtocols, LPS
 
 }  // namespace
 
-extern "C" {
+namespace hv::pcsc::calls {
 
 LONG SCardConnect(SCARDCONTEXT hContext, LPCSTR szReader, DWORD dwShareMode,
                   DWORD dwPreferredProtocols, LPSCARDHANDLE phCard, LPDWORD pdwActiveProtocol) {
@@ -305,4 +306,4 @@ LONG SCardEndTransaction(SCARDHANDLE hCard, DWORD dwDisposition) {
     return isValidHandle(hCard) ? SCARD_S_SUCCESS : SCARD_E_INVALID_HANDLE;
 }
 
-}  // extern "C"
+}  // namespace hv::pcsc::calls

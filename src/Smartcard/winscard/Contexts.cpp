@@ -10,6 +10,7 @@
 
 #include "Accessory/HVProtocolSession.h"
 #include "Platform/Application.h"
+#include "Smartcard/winscard/Calls.h"
 #include "Smartcard/winscard/ReaderRecord.h"
 #include "vorasel/HVAccessory.h"
 #include "vorasel/HVLog.h"
@@ -101,7 +102,7 @@ bool systemOlderThan5() {
 
 using namespace hv::pcsc;
 
-extern "C" {
+namespace hv::pcsc::calls {
 
 LONG SCardEstablishContext(DWORD dwScope, LPCVOID pvReserved1, LPCVOID pvReserved2,
                            LPSCARDCONTEXT phContext) {
@@ -258,4 +259,4 @@ LONG SCardCancel(SCARDCONTEXT hContext) {
     return SCARD_S_SUCCESS;
 }
 
-}  // extern "C"
+}  // namespace hv::pcsc::calls

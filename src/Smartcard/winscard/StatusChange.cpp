@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "Platform/NotificationCenter.h"
+#include "Smartcard/winscard/Calls.h"
 #include "Smartcard/winscard/ReaderRecord.h"
 #include "vorasel/HVAccessory.h"
 #include "vorasel/HVLog.h"
@@ -114,7 +115,7 @@ void ifd_cb(uint8_t event) {
     }
 }
 
-extern "C" {
+namespace hv::pcsc::calls {
 
 LONG SCardGetStatusChange(SCARDCONTEXT hContext, DWORD dwTimeout,
                           LPSCARD_READERSTATE rgReaderStates, DWORD cReaders) {
@@ -164,4 +165,4 @@ LONG SCardGetStatusChange(SCARDCONTEXT hContext, DWORD dwTimeout,
     return SCARD_S_SUCCESS;
 }
 
-}  // extern "C"
+}  // namespace hv::pcsc::calls

@@ -5,11 +5,14 @@
 
 #include <chrono>
 #include <memory>
+#include <mutex>
+#include <string>
 
 #include "vorasel/sim/Card.h"
 #include "vorasel/sim/CcidReader.h"
 #include "vorasel/sim/ManagementService.h"
 #include "vorasel/sim/SimAccessory.h"
+#include "vorasel/sim/WireCapture.h"
 #include "vorasel/sim/WireRecorder.h"
 
 namespace hv::sim {
@@ -37,6 +40,14 @@ public:
     // Every CCID and DEZ message on the wire, both directions.
     WireRecorder &recorder() { return *recorder_; }
 
+    // Writes every CCID and DEZ message to a capture file from now on (replacing a capture
+    // already running), stopping before the file would pass `limitBytes`. False, with
+    // `error` set, when the file cannot be created.
+    bool startCapture(const std::string &path, uint64_t limitBytes, std::string &error);
+    // The capture running, or null.
+    std::shared_ptr<WireCapture> capture() const;
+    void stopCapture();
+
     void insertCard(std::shared_ptr<Card> card) { reader_->insertCard(std::move(card)); }
     void removeCard() { reader_->removeCard(); }
 
@@ -46,6 +57,8 @@ private:
     std::shared_ptr<SimAccessory> accessory_;
     std::shared_ptr<CcidReader> reader_;
     std::shared_ptr<ManagementService> management_;
+    mutable std::mutex captureMutex_;
+    std::shared_ptr<WireCapture> capture_;
 };
 
 }  // namespace hv::sim

@@ -9,12 +9,14 @@
 // `maxEntries` the oldest entries are forgotten.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -39,6 +41,15 @@ struct WireEntry {
     Direction direction = Direction::Received;
     Bytes bytes;
     std::string note;  // empty, or what shaped this message ("split 3", "stale", "oversize"...)
+};
+
+// Sees every message as it is recorded, whether or not the record keeps it (a capture file).
+// Called on the device's threads, outside the recorder's lock.
+class WireTap {
+public:
+    virtual ~WireTap() = default;
+    virtual void message(std::string_view protocol, Direction direction,
+                         std::span<const uint8_t> bytes) = 0;
 };
 
 // Whether a session's protocol is `suffix`, given bare ("ccidbulk") or with the vendor
@@ -67,6 +78,8 @@ public:
     void clear();
     // Turns recording off (benchmarks) or back on; entries already held stay.
     void setEnabled(bool enabled);
+    // Null removes it. A message being handed to the previous tap may still reach it.
+    void setTap(std::shared_ptr<WireTap> tap);
 
 private:
     size_t countLocked(const std::function<bool(const WireEntry &)> &match) const;
@@ -77,6 +90,10 @@ private:
     std::deque<WireEntry> entries_;
     uint64_t next_ = 0;
     bool enabled_ = true;
+
+    std::atomic<bool> tapped_{false};  // spares the lock below when there is no tap
+    mutable std::mutex tapMutex_;
+    std::shared_ptr<WireTap> tap_;
 };
 
 }  // namespace hv::sim
