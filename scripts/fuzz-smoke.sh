@@ -1,35 +1,50 @@
 #!/usr/bin/env bash
-# Builds the fuzz preset and runs every fuzz target for a while (30 s each by default) on a
-# scratch copy of its committed corpus, so the corpus itself is never changed. Fails on the
-# first finding; the reproducer is left in the scratch folder, whose path is printed.
-# Usage: scripts/fuzz-smoke.sh [seconds-per-target]
+# Runs every fuzz target for a while (30 s each by default), as many at once as there are
+# cores, each on a scratch copy of its committed corpus, so the corpus itself is never changed.
+# The targets come from the asan build, which links them with libFuzzer (configured and built
+# here if needed). Fails on any finding; the reproducer is left in the scratch folder, whose
+# path is printed.
+# Usage: scripts/fuzz-smoke.sh [seconds-per-target] [preset]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-30}"
+preset="${2:-asan}"
+jobs="${FUZZ_JOBS:-$(nproc)}"
 
-# Only the fuzz targets (and what they link): the rest of the tree is built by the other presets.
 targets=$(sed -n 's/^    \(fuzz_[a-z0-9_]*\)$/\1/p' tests/fuzz/CMakeLists.txt)
-cmake --preset fuzz
-cmake --build --preset fuzz --target $targets
+[ -f "build/$preset/CMakeCache.txt" ] || cmake --preset "$preset"
+cmake --build --preset "$preset" --target $targets
 
 scratch="$(mktemp -d "${TMPDIR:-/tmp}/vorasel-fuzz.XXXXXX")"
-status=0
-for target in build/fuzz/tests/fuzz/fuzz_*; do
-    [ -x "$target" ] || continue
-    name="$(basename "$target")"
-    corpus="tests/fuzz/corpus/${name#fuzz_}"
-    work="$scratch/$name"
+
+run_one() {
+    local name="$1" work="$scratch/$1" corpus="tests/fuzz/corpus/${1#fuzz_}"
     mkdir -p "$work/corpus" "$work/findings"
     [ -d "$corpus" ] && cp -R "$corpus/." "$work/corpus/"
-    echo "== $name: ${seconds} s"
-    if ! "$target" -max_total_time="$seconds" -print_final_stats=1 \
+    if "build/$preset/tests/fuzz/$name" -max_total_time="$seconds" -print_final_stats=1 \
             -artifact_prefix="$work/findings/" "$work/corpus" > "$work/log" 2>&1; then
+        echo "== $name: ${seconds} s, $(grep -E '^stat::number_of_executed_units' "$work/log" |
+            awk '{print $2}') runs, $(grep -oE 'cov: [0-9]+' "$work/log" | tail -n 1)"
+    else
         echo "FAILED: $name (log and reproducer in $work)"
         tail -n 40 "$work/log"
-        status=1
-        break
+        return 1
     fi
-    grep -E "^stat::number_of_executed_units|^#[0-9]+.*DONE" "$work/log" | tail -n 2 || true
+}
+
+status=0
+running=0
+for name in $targets; do
+    if [ "$running" -ge "$jobs" ]; then
+        wait -n || status=1
+        running=$((running - 1))
+    fi
+    run_one "$name" &
+    running=$((running + 1))
+done
+while [ "$running" -gt 0 ]; do
+    wait -n || status=1
+    running=$((running - 1))
 done
 [ "$status" -eq 0 ] && rm -rf "$scratch"
 exit "$status"
