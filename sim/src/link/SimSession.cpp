@@ -86,8 +86,7 @@ ptrdiff_t SimSession::hostRead(uint8_t *buf, size_t cap) {
     if (n > 0) {
         std::lock_guard lock(mutex_);
         if (window_ != SIZE_MAX) window_ -= static_cast<size_t>(n);
-        if (faults_.record)
-            records_.push_back(Record{false, std::vector<uint8_t>(buf, buf + n), Clock::now()});
+        keepRecordLocked(false, buf, static_cast<size_t>(n));
     }
     return n;
 }
@@ -100,8 +99,7 @@ ptrdiff_t SimSession::hostWrite(const uint8_t *data, size_t len) {
     const ptrdiff_t n = toDevice_->tryWrite(data, len);
     if (n > 0) {
         std::lock_guard lock(mutex_);
-        if (faults_.record)
-            records_.push_back(Record{true, std::vector<uint8_t>(data, data + n), Clock::now()});
+        keepRecordLocked(true, data, static_cast<size_t>(n));
     }
     return n;
 }
@@ -109,8 +107,7 @@ ptrdiff_t SimSession::hostWrite(const uint8_t *data, size_t len) {
 bool SimSession::hostWriteAll(const uint8_t *data, size_t len) {
     if (!toDevice_->writeAll(data, len)) return false;
     std::lock_guard lock(mutex_);
-    if (faults_.record)
-        records_.push_back(Record{true, std::vector<uint8_t>(data, data + len), Clock::now()});
+    keepRecordLocked(true, data, static_cast<size_t>(len));
     return true;
 }
 
@@ -131,8 +128,7 @@ ptrdiff_t SimSession::hostReadPiece(uint8_t *buf, size_t cap, Clock::time_point 
     if (n > 0) {
         std::lock_guard lock(mutex_);
         if (window_ != SIZE_MAX) window_ -= std::min(window_, static_cast<size_t>(n));
-        if (faults_.record)
-            records_.push_back(Record{false, std::vector<uint8_t>(buf, buf + n), Clock::now()});
+        keepRecordLocked(false, buf, static_cast<size_t>(n));
     }
     return n;
 }
@@ -179,9 +175,20 @@ void SimSession::changed() {
     signal_->raise();
 }
 
+void SimSession::keepRecordLocked(bool fromHost, const uint8_t *data, size_t length) {
+    if (!faults_.record) return;
+    records_.push_back(Record{fromHost, std::vector<uint8_t>(data, data + length), Clock::now()});
+    recordedBytes_ += length;
+    // A long-lived session keeps only its latest traffic.
+    while (recordedBytes_ > faults_.recordLimit && records_.size() > 1) {
+        recordedBytes_ -= records_.front().bytes.size();
+        records_.pop_front();
+    }
+}
+
 std::vector<SimSession::Record> SimSession::records() const {
     std::lock_guard lock(mutex_);
-    return records_;
+    return {records_.begin(), records_.end()};
 }
 
 }  // namespace hv::sim
