@@ -17,6 +17,7 @@
 
 #include "Platform/Linux/AccessoryWire.h"
 #include "Platform/Linux/UnixSocket.h"
+#include "vorasel/sim/DaemonWire.h"
 
 namespace hv::sim {
 
@@ -297,30 +298,32 @@ void AccessoryServer::onReadable(Connection &c) {
 }
 
 void AccessoryServer::onHello(Connection &c, const std::string &line) {
-    if (line == "CONTROL") {
-        broadcastPending();  // earlier changes are not this client's news
-        c.kind = Connection::Kind::Control;
-        {
-            std::lock_guard lock(mutex_);
-            for (auto &[id, a] : accessories_)
-                if (a->isAttached()) c.out += attachLine(id, *a);
+    Hello hello = parseHello(line);
+    switch (hello.kind) {
+        case Hello::Kind::Control: {
+            broadcastPending();  // earlier changes are not this client's news
+            c.kind = Connection::Kind::Control;
+            {
+                std::lock_guard lock(mutex_);
+                for (auto &[id, a] : accessories_)
+                    if (a->isAttached()) c.out += attachLine(id, *a);
+            }
+            c.out += "SYNC\n";
+            return flush(c);
         }
-        c.out += "SYNC\n";
-        return flush(c);
-    }
-    if (line.rfind("SESSION ", 0) == 0) {
-        auto words = wire::split(line.substr(8), ' ');
-        const int fd = c.fd;
-        if (words.size() != 2) return drop(fd);
-        ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
-        connections_.erase(fd);
-        return startSession(fd, words[0], words[1]);
-    }
-    if (line.rfind("COMMAND", 0) == 0) {
-        c.kind = Connection::Kind::Command;
-        c.out = runCommand(line) + "\n";
-        c.closeAfterFlush = true;
-        return flush(c);
+        case Hello::Kind::Session: {
+            const int fd = c.fd;
+            ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+            connections_.erase(fd);
+            return startSession(fd, hello.accessoryId, hello.protocol);
+        }
+        case Hello::Kind::Command:
+            c.kind = Connection::Kind::Command;
+            c.out = runCommand(hello.words) + "\n";
+            c.closeAfterFlush = true;
+            return flush(c);
+        case Hello::Kind::Invalid:
+            break;
     }
     drop(c.fd);
 }
@@ -358,9 +361,7 @@ void AccessoryServer::broadcastPending() {
     }
 }
 
-std::string AccessoryServer::runCommand(const std::string &line) {
-    auto words = wire::split(line, ' ');
-    words.erase(words.begin());
+std::string AccessoryServer::runCommand(const std::vector<std::string> &words) {
     if (!words.empty() && (words[0] == "attach" || words[0] == "detach")) {
         std::vector<std::shared_ptr<SimAccessory>> all;
         {
@@ -414,8 +415,6 @@ void AccessoryServer::reapSessions() {
 
 void AccessoryServer::startSession(int fd, const std::string &id,
                                    const std::string &protocolString) {
-    // The session's relay uses blocking reads and writes.
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     reapSessions();
     std::lock_guard lock(mutex_);
     if (sessions_.size() >= limits_.maxSessions) {
@@ -433,6 +432,36 @@ void AccessoryServer::startSession(int fd, const std::string &id,
     sessions_.push_back(std::move(w));
 }
 
+namespace {
+
+// Wakes a session's relay from the device's threads. Shared with the session's listener, which
+// a device thread may still be calling after the relay has ended: the descriptor lives as long
+// as the last holder.
+struct Waker {
+    int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    ~Waker() { us::closeQuietly(fd); }
+    void raise() const {
+        const uint64_t one = 1;
+        [[maybe_unused]] auto n = ::write(fd, &one, sizeof one);
+    }
+    void drain() const {
+        uint64_t count;
+        [[maybe_unused]] auto n = ::read(fd, &count, sizeof count);
+    }
+};
+
+// Frames for the host, appended to a buffer that is reused for the whole session.
+void appendFrame(std::vector<uint8_t> &out, char type, const uint8_t *payload, size_t length) {
+    const size_t at = out.size();
+    out.resize(at + wire::kHeaderSize + length);
+    wire::putHeader(out.data() + at, type, static_cast<uint32_t>(length));
+    if (length) std::memcpy(out.data() + at + wire::kHeaderSize, payload, length);
+}
+
+}  // namespace
+
+// One thread relays both ways: it sleeps in poll on the socket and on the session's waker, so
+// an idle session costs nothing and an answer goes out the moment the device writes it.
 void AccessoryServer::serveSession(int fd, const std::string &id,
                                    const std::string &protocolString) {
     std::string prefix;
@@ -444,60 +473,100 @@ void AccessoryServer::serveSession(int fd, const std::string &id,
         sendFrame(fd, 'R', nullptr, 0);
         return;
     }
+    auto waker = std::make_shared<Waker>();
+    if (waker->fd < 0) {
+        session->hostClose();
+        return;
+    }
+    session->setListener([waker] { waker->raise(); });
     // Keep the socket's own buffering small, so that the session's bounded pipes, not the
     // kernel, decide when the host must wait.
     const int small = 2048;
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    std::mutex sendMutex;
-    auto send = [&](char type, const uint8_t *p, size_t n) {
-        std::lock_guard lock(sendMutex);
-        return sendFrame(fd, type, p, n);
-    };
-    uint8_t states[2] = {encodeOpen(session->openState(true)),
-                         encodeOpen(session->openState(false))};
-    send('O', states, 2);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
 
-    // Host to accessory, on a thread of its own; the host's half-close ends the device input.
-    std::thread inbound([&] {
-        uint8_t header[wire::kHeaderSize];
-        std::vector<uint8_t> payload;
-        bool broken = false;
-        while (us::readExact(fd, header, sizeof header)) {
-            const uint32_t length = wire::payloadLength(header);
-            // A length past the protocol's bound is a broken peer: checked before anything
-            // is allocated, and the connection ends.
-            if (length > wire::kMaxPayload) {
-                broken = true;
+    constexpr size_t kChunk = 16384;
+    constexpr size_t kOutLimit = 4 * kChunk;  // past this, the device waits for the host
+    std::vector<uint8_t> out;
+    out.reserve(kOutLimit + kChunk + 64);
+    size_t outSent = 0;
+    std::vector<uint8_t> in(kChunk);
+    size_t inPos = 0, inLen = 0;
+    FrameReader frames(wire::kMaxPayload);
+    bool inFlight = false;  // a data frame partly handed to the device
+    size_t written = 0;
+    bool hostEnded = false, deviceInputGone = false, deviceEnded = false, shutDown = false;
+
+    uint8_t lastStates[2] = {encodeOpen(session->openState(true)),
+                             encodeOpen(session->openState(false))};
+    appendFrame(out, 'O', lastStates, 2);
+    bool sentErrorIn = false, sentErrorOut = false, sentClosed = false;
+
+    for (;;) {
+        // Host to device: as much as the pipe takes; the rest waits for the device to read.
+        for (;;) {
+            if (inFlight) {
+                const auto payload = frames.payload();
+                const ptrdiff_t n = deviceInputGone ? -1
+                                                    : session->relayWrite(payload.data() + written,
+                                                                          payload.size() - written);
+                if (n < 0) {
+                    deviceInputGone = true;
+                    inFlight = false;
+                } else {
+                    written += static_cast<size_t>(n);
+                    if (written < payload.size()) break;
+                    inFlight = false;
+                }
+            }
+            if (inPos == inLen) break;
+            std::span<const uint8_t> rest(in.data() + inPos, inLen - inPos);
+            const auto status = frames.next(rest);
+            inPos = inLen - rest.size();
+            if (status == FrameReader::Status::TooLong) {
+                // A length past the protocol's bound: a broken peer, and the end of it.
+                session->toDevice().close();
+                session->setListener(nullptr);
+                session->hostClose();
+                return;
+            }
+            if (status == FrameReader::Status::Frame && frames.type() == 'D' &&
+                !frames.payload().empty()) {
+                inFlight = true;
+                written = 0;
+            }
+        }
+
+        // The host's half-close ends the device input, once what came before it is through.
+        if (hostEnded && !inFlight && inPos == inLen && !deviceInputGone) {
+            session->toDevice().close();
+            deviceInputGone = true;
+        }
+
+        // Device to host, while the host keeps up.
+        while (!deviceEnded && out.size() - outSent < kOutLimit &&
+               (session->toHost().available() > 0 || session->toHost().isClosed())) {
+            bool separate = false;
+            const size_t at = out.size();
+            out.resize(at + wire::kHeaderSize + kChunk);
+            const ptrdiff_t n = session->hostReadPiece(out.data() + at + wire::kHeaderSize, kChunk,
+                                                       Clock::now(), &separate);
+            if (n > 0) {
+                out.resize(at + wire::kHeaderSize + static_cast<size_t>(n));
+                wire::putHeader(out.data() + at, separate ? 'P' : 'D', static_cast<uint32_t>(n));
+            } else {
+                out.resize(at);
+                if (n < 0) deviceEnded = true;
                 break;
             }
-            payload.resize(length);
-            if (length && !us::readExact(fd, payload.data(), length)) break;
-            if (header[0] == 'D' && length && !session->hostWriteAll(payload.data(), length)) break;
-        }
-        session->toDevice().close();
-        if (broken) ::shutdown(fd, SHUT_RDWR);
-    });
-
-    // Accessory to host, plus the session's state changes as they happen.
-    bool sentErrorIn = false, sentErrorOut = false, sentClosed = false;
-    uint8_t lastStates[2] = {states[0], states[1]};
-    std::vector<uint8_t> buf(16384);
-    for (;;) {
-        bool separate = false;
-        const ptrdiff_t n = session->hostReadPiece(
-            buf.data(), buf.size(), Clock::now() + std::chrono::milliseconds(10), &separate);
-        if (n > 0 && !send(separate ? 'P' : 'D', buf.data(), static_cast<size_t>(n))) {
-            session->toDevice().close();
-            ::shutdown(fd, SHUT_RDWR);
-            break;
         }
         const uint8_t now[2] = {encodeOpen(session->openState(true)),
                                 encodeOpen(session->openState(false))};
         if (now[0] != lastStates[0] || now[1] != lastStates[1]) {
             lastStates[0] = now[0];
             lastStates[1] = now[1];
-            send('O', now, 2);
+            appendFrame(out, 'O', now, 2);
         }
         for (bool input : {true, false}) {
             bool &sent = input ? sentErrorIn : sentErrorOut;
@@ -509,27 +578,59 @@ void AccessoryServer::serveSession(int fd, const std::string &id,
                     static_cast<uint8_t>(e->code >> 16), static_cast<uint8_t>(e->code >> 8),
                     static_cast<uint8_t>(e->code)};
                 p.insert(p.end(), e->description.begin(), e->description.end());
-                send('E', p.data(), p.size());
+                appendFrame(out, 'E', p.data(), p.size());
                 sent = true;
             }
         }
         if (!sentClosed && session->toDevice().isClosed()) {
-            send('C', nullptr, 0);
+            appendFrame(out, 'C', nullptr, 0);
             sentClosed = true;
         }
-        if (n < 0) {
-            ::shutdown(fd, SHUT_WR);  // the device ended: the host sees end of stream
-            break;
+
+        // Out to the host, as far as the socket takes it.
+        bool hostGone = false;
+        while (outSent < out.size()) {
+            const ssize_t n =
+                ::send(fd, out.data() + outSent, out.size() - outSent, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                outSent += static_cast<size_t>(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else {
+                hostGone = !(n < 0 && errno == EAGAIN);
+                break;
+            }
         }
-        pollfd hangup{fd, 0, 0};
-        if (::poll(&hangup, 1, 0) > 0 && (hangup.revents & (POLLHUP | POLLERR))) {
-            // The host is gone: free the inbound relay even if it waits for pipe room.
-            session->toDevice().close();
-            ::shutdown(fd, SHUT_RDWR);
-            break;
+        if (outSent == out.size()) {
+            out.clear();
+            outSent = 0;
+        }
+        if (hostGone) break;
+        if (deviceEnded && out.empty() && !shutDown) {
+            ::shutdown(fd, SHUT_WR);  // the device ended: the host sees end of stream
+            shutDown = true;
+        }
+        if (shutDown && hostEnded) break;
+
+        const bool wantInput = !hostEnded && inPos == inLen && !inFlight;
+        pollfd p[2] = {{fd, short((wantInput ? POLLIN : 0) | (out.empty() ? 0 : POLLOUT)), 0},
+                       {waker->fd, POLLIN, 0}};
+        if (::poll(p, 2, -1) < 0 && errno != EINTR) break;
+        if (p[1].revents & POLLIN) waker->drain();
+        if (p[0].revents & (POLLHUP | POLLERR)) break;  // the host is gone
+        if (p[0].revents & POLLIN) {
+            const ssize_t n = ::recv(fd, in.data(), in.size(), MSG_DONTWAIT);
+            if (n > 0) {
+                inPos = 0;
+                inLen = static_cast<size_t>(n);
+            } else if (n == 0) {
+                hostEnded = true;
+            } else if (errno != EAGAIN && errno != EINTR) {
+                break;
+            }
         }
     }
-    inbound.join();
+    session->setListener(nullptr);
     session->hostClose();
 }
 

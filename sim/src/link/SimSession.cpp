@@ -104,6 +104,15 @@ ptrdiff_t SimSession::hostWrite(const uint8_t *data, size_t len) {
     return n;
 }
 
+ptrdiff_t SimSession::relayWrite(const uint8_t *data, size_t len) {
+    const ptrdiff_t n = toDevice_->tryWrite(data, len);
+    if (n > 0) {
+        std::lock_guard lock(mutex_);
+        keepRecordLocked(true, data, static_cast<size_t>(n));
+    }
+    return n;
+}
+
 bool SimSession::hostWriteAll(const uint8_t *data, size_t len) {
     if (!toDevice_->writeAll(data, len)) return false;
     std::lock_guard lock(mutex_);

@@ -75,7 +75,7 @@ private:
     void broadcastPending();
     void reapSessions();
     bool peerAllowed(int fd) const;
-    std::string runCommand(const std::string &line);
+    std::string runCommand(const std::vector<std::string> &words);
     void startSession(int fd, const std::string &id, const std::string &protocolString);
     void serveSession(int fd, const std::string &id, const std::string &protocolString);
     std::string attachLine(const std::string &id, SimAccessory &accessory) const;

@@ -102,6 +102,8 @@ public:
     // Blocking forms for a relay: all bytes, waiting for space (false once closed); and the
     // next piece the host is to see, waiting until the deadline (0 on time-out, -1 at end).
     bool hostWriteAll(const uint8_t *data, size_t len);
+    // A relay's write: as much as the pipe takes now (-1 once closed), faults aside.
+    ptrdiff_t relayWrite(const uint8_t *data, size_t len);
     ptrdiff_t hostReadPiece(uint8_t *buf, size_t cap, Clock::time_point deadline, bool *separate);
     void hostClose();
 
