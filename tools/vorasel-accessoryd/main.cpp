@@ -136,7 +136,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     if (!activated && socketPath.empty()) {
-        socketPath = hv::sim::ServerSocket::defaultPath(error);
+        socketPath = hv::sim::ServerSocket::defaultPath(allowedGroup, error);
         if (socketPath.empty()) {
             std::fprintf(stderr, "vorasel-accessoryd: %s\n", error.c_str());
             return 1;

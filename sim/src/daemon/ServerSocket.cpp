@@ -40,10 +40,21 @@ bool isStaleSocket(const sockaddr_un &addr) {
     return refused;
 }
 
-bool makeDirectory(const std::string &dir, mode_t mode, std::string &error) {
-    if (::mkdir(dir.c_str(), mode) == 0 || errno == EEXIST) return true;
-    error = describe("cannot create", dir);
-    return false;
+// A directory that already exists is left as its owner made it.
+bool makeDirectory(const std::string &dir, mode_t mode, std::string &error,
+                   std::optional<gid_t> group) {
+    if (::mkdir(dir.c_str(), mode) != 0) {
+        if (errno == EEXIST) return true;
+        error = describe("cannot create", dir);
+        return false;
+    }
+    // mkdir's mode passes through the umask; the group's access must not.
+    if (::chmod(dir.c_str(), mode) != 0 ||
+        (group && ::chown(dir.c_str(), static_cast<uid_t>(-1), *group) != 0)) {
+        error = describe("cannot give the group access to", dir);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -171,7 +182,7 @@ std::optional<ServerSocket> ServerSocket::fromActivation(std::string &error) {
     return s;
 }
 
-std::string ServerSocket::defaultPath(std::string &error) {
+std::string ServerSocket::defaultPath(std::optional<gid_t> group, std::string &error) {
     std::string base;
     mode_t mode = 0700;
     if (const char *runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
@@ -184,7 +195,8 @@ std::string ServerSocket::defaultPath(std::string &error) {
         return {};
     }
     const std::string dir = base + "/vorasel";
-    if (!makeDirectory(dir, mode, error)) return {};
+    if (group) mode = 0750;
+    if (!makeDirectory(dir, mode, error, group)) return {};
     return dir + "/accessoryd.sock";
 }
 

@@ -168,9 +168,15 @@ TEST(DaemonClients, ConnectCloseCyclesLeaveThreadsAndMemoryFlat) {
     }
     EXPECT_TRUE(waitUntilThreads(daemon.process(), threads))
         << daemon.process().threads() << " threads, " << threads << " before";
+    // A sanitizer's runtime keeps its own records of every thread that ever ran.
+#ifdef VORASEL_SANITIZED
+    (void)rss;
+    (void)maps;
+#else
     // Before, each cycle left a thread's stack and mappings behind (tens of MiB per 1,000).
     EXPECT_LT(daemon.process().rssKiB() - rss, 2048) << "KiB of RSS more";
     EXPECT_LT(daemon.process().mappings() - maps, 16) << "mappings more";
+#endif
 }
 
 }  // namespace

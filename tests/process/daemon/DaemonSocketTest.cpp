@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "ChildProcess.h"
 #include "WireClient.h"
@@ -37,6 +38,17 @@ int listeningSocket(const std::string &path) {
 std::string readFile(const std::string &path) {
     std::ifstream in(path);
     return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// The daemon's status once it answers on `path`, polled until the deadline.
+std::optional<std::string> statusWithin(const std::string &path,
+                                        std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (auto s = command(path, "status", 500ms)) return s;
+        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+        std::this_thread::sleep_for(5ms);
+    }
 }
 
 TEST(DaemonSocket, IsPrivateWhateverTheUmaskAndSharedOnlyWithItsGroup) {
@@ -114,13 +126,24 @@ TEST(DaemonSocket, ServesTheSocketItIsHandedOnStartUp) {
                          DaemonProcess::program()},
                         {.env = {}, .passFd = fd, .quiet = true}));
     ::close(fd);
-    std::optional<std::string> status;
-    for (int i = 0; i < 200 && !status; ++i)
-        status = command(path, "status", 100ms);
-    EXPECT_EQ(status, "OK attached=1 card=1 emulator=0");
+    EXPECT_EQ(statusWithin(path, 10s), "OK attached=1 card=1 emulator=0");
     ASSERT_TRUE(d.signal(SIGTERM));
     EXPECT_EQ(d.wait(5s), 0);
     EXPECT_TRUE(S_ISSOCK(modeOf(path))) << "the service manager's socket is not ours to remove";
+}
+
+TEST(DaemonSocket, DefaultsToAPrivateDirectoryOfTheRuntimeDirectory) {
+    DaemonProcess paths;  // for its directory only
+    ChildProcess d;
+    ASSERT_TRUE(
+        d.start({DaemonProcess::program(), "--card", "t1"},
+                {.env = {"XDG_RUNTIME_DIR=" + paths.directory()}, .passFd = -1, .quiet = true}));
+    const std::string path = paths.directory() + "/vorasel/accessoryd.sock";
+    EXPECT_EQ(statusWithin(path, 10s), "OK attached=1 card=1 emulator=0");
+    EXPECT_EQ(modeOf(paths.directory() + "/vorasel") & 07777, 0700u);
+    EXPECT_EQ(modeOf(path) & 07777, 0600u);
+    ASSERT_TRUE(d.signal(SIGTERM));
+    EXPECT_EQ(d.wait(5s), 0);
 }
 
 TEST(DaemonSocket, RefusesPeersOfAnotherUser) {

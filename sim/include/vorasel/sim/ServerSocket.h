@@ -28,8 +28,9 @@ public:
     static std::optional<ServerSocket> fromActivation(std::string &error);
 
     // $XDG_RUNTIME_DIR/vorasel/accessoryd.sock, or /run/vorasel/accessoryd.sock for root
-    // without one; empty when neither applies. Creates the directory when missing.
-    static std::string defaultPath(std::string &error);
+    // without one; empty when neither applies. Creates the directory when missing (open to
+    // `group` when one is given, so that its members can reach the socket).
+    static std::string defaultPath(std::optional<gid_t> group, std::string &error);
 
     int fd() const { return fd_; }
     const std::string &path() const { return path_; }
