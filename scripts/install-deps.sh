@@ -9,6 +9,9 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-d
 packages+=(opensc python3-pyscard)
 # Wireshark's tshark reads the capture tests' files back.
 packages+=(tshark)
+# Packages, man pages, completion, the ABI dump and the unit checks.
+packages+=(dpkg-dev debhelper fakeroot lintian abigail-tools scdoc man-db bash-completion zsh
+           systemd)
 
 missing=()
 for p in "${packages[@]}"; do
