@@ -3,16 +3,22 @@
 # dpkg-buildpackage and debhelper from an existing build tree, so packaging adds an install,
 # not another build, and runs lintian on them.
 # Usage: scripts/package.sh [BUILD_DIR [OUT_DIR]]   (default build/default, build/packages)
-# A fresh checkout: cmake --preset default && cmake --build --preset default first.
+# Without BUILD_DIR on a fresh checkout, the default tree is configured and built first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$PWD
 build=$(realpath "${1:-build/default}")
 out=$(realpath -m "${2:-build/packages}")
-[ -f "$build/CMakeCache.txt" ] || {
-    echo "no build tree at $build: cmake --preset default && cmake --build --preset default" >&2
-    exit 2
-}
+if [ ! -f "$build/CMakeCache.txt" ]; then
+    if [ "$build" != "$src/build/default" ]; then
+        echo "no build tree at $build" >&2
+        exit 2
+    fi
+    # A fresh checkout: the default tree first.
+    scripts/install-deps.sh build
+    cmake --preset default
+    cmake --build --preset default
+fi
 
 version=$(sed -n '1s/^[^(]*(\([^)]*\)).*/\1/p' packaging/debian/changelog)
 work=$(mktemp -d)
