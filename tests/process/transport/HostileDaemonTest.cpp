@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
 
 #include "Platform/ExternalAccessory/EAAccessoryManager.h"
@@ -154,6 +155,26 @@ TEST_F(HostileDaemonTest, GarbageAfterTheHandshakeIsSurvived) {
         provider.reset();
         fake.reset();
     }
+}
+
+// A peer that never reads: the writer is told there is no room after a bounded amount, and
+// close() does not wait for the peer to take the rest (it used to block in a write forever).
+TEST_F(HostileDaemonTest, PeerThatNeverReadsStopsTheWriterButNotTheClose) {
+    auto released = std::make_shared<std::atomic<bool>>(false);
+    open([released](int) { waitUntil([&] { return released->load(); }, 10000ms); });
+    const Bytes chunk(512, 0x42);
+    size_t accepted = 0;
+    for (int i = 0; i < 10000; ++i) {
+        const ptrdiff_t n = channel->write(chunk.data(), chunk.size());
+        ASSERT_GE(n, 0);
+        accepted += static_cast<size_t>(n);
+        // No room: write on when room comes, as a writer does on its space event.
+        if (n == 0 && !waitUntil([&] { return channel->hasSpace(); }, 200ms)) break;
+    }
+    EXPECT_FALSE(channel->hasSpace());
+    EXPECT_LT(accepted, 1024u * 1024u);
+    EXPECT_TRUE(finishesWithin(1s, [&] { channel->close(); }));
+    released->store(true);
 }
 
 // The daemon ends a session while the case stays attached: the session ends once, and the
