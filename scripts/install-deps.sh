@@ -7,10 +7,15 @@ set_name="${1:-all}"
 
 build=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
        libbenchmark-dev pkg-config python3 libpcsclite-dev pcscd mold)
+# The man pages are generated at build time; the units install where systemd.pc says.
+build+=(scdoc systemd)
 # The card emulator and pcsc-lite's peers, the pcscd reader module's clients in CI (OpenSC's
 # tools and pyscard), and Wireshark's tshark, which reads the capture tests' files back.
 test=(vsmartcard-vpicc python3-pycryptodome pcsc-tools vsmartcard-vpcd opensc python3-pyscard
       tshark)
+# The package test: Debian's packaging tools, lintian, the ABI checker, man and the shells
+# whose completion is checked.
+test+=(dpkg-dev debhelper fakeroot lintian abigail-tools man-db bash-completion zsh)
 case "$set_name" in
     all) packages=("${build[@]}" "${test[@]}") ;;
     build) packages=("${build[@]}") ;;

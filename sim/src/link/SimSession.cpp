@@ -62,17 +62,24 @@ size_t SimSession::visibleBytes() const {
     return std::min(toHost_->available(), window_);
 }
 
+namespace {
+
+// The size of the next piece the host is to see (SIZE_MAX: whatever is there).
+size_t nextPiece(const SessionFaults &faults, size_t &chunkIndex, std::mt19937 &rng) {
+    if (!faults.chunks.empty()) return faults.chunks[chunkIndex++ % faults.chunks.size()];
+    if (faults.randomChunkMax > 0) {
+        std::uniform_int_distribution<size_t> pick(std::max<size_t>(1, faults.randomChunkMin),
+                                                   faults.randomChunkMax);
+        return pick(rng);
+    }
+    return SIZE_MAX;
+}
+
+}  // namespace
+
 void SimSession::beginDelivery() {
     std::lock_guard lock(mutex_);
-    if (!faults_.chunks.empty()) {
-        window_ = faults_.chunks[chunkIndex_++ % faults_.chunks.size()];
-    } else if (faults_.randomChunkMax > 0) {
-        std::uniform_int_distribution<size_t> pick(std::max<size_t>(1, faults_.randomChunkMin),
-                                                   faults_.randomChunkMax);
-        window_ = pick(rng_);
-    } else {
-        window_ = SIZE_MAX;
-    }
+    window_ = nextPiece(faults_, chunkIndex_, rng_);
 }
 
 ptrdiff_t SimSession::hostRead(uint8_t *buf, size_t cap) {
@@ -122,16 +129,15 @@ bool SimSession::hostWriteAll(const uint8_t *data, size_t len) {
 
 ptrdiff_t SimSession::hostReadPiece(uint8_t *buf, size_t cap, Clock::time_point deadline,
                                     bool *separate) {
-    bool chunked;
     {
         std::lock_guard lock(mutex_);
-        chunked = !faults_.chunks.empty() || faults_.randomChunkMax > 0;
-    }
-    *separate = chunked;
-    if (chunked) {
-        beginDelivery();
-        std::lock_guard lock(mutex_);
-        cap = std::min(cap, window_);
+        *separate = !faults_.chunks.empty() || faults_.randomChunkMax > 0;
+        // A new piece only once the last one is out: a poll that times out keeps its piece.
+        if (*separate) {
+            if (window_ == 0 || window_ == SIZE_MAX)
+                window_ = nextPiece(faults_, chunkIndex_, rng_);
+            cap = std::min(cap, window_);
+        }
     }
     const ptrdiff_t n = toHost_->read(buf, cap, deadline);
     if (n > 0) {
