@@ -199,6 +199,18 @@ void AccessoryServer::loop() {
     while (!stopping_.load()) {
         int timeout = -1;
         const auto now = Clock::now();
+        if (acceptResumes_) {
+            if (*acceptResumes_ <= now) {
+                epoll_event ev{};
+                ev.events = EPOLLIN;
+                ev.data.fd = socket_.fd();
+                ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, socket_.fd(), &ev);
+                acceptResumes_.reset();
+            } else {
+                timeout = static_cast<int>(
+                    std::chrono::ceil<std::chrono::milliseconds>(*acceptResumes_ - now).count());
+            }
+        }
         for (auto &[fd, c] : connections_) {
             if (c->kind != Connection::Kind::Hello) continue;
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(c->helloDeadline - now);
@@ -243,6 +255,14 @@ void AccessoryServer::accept() {
         const int fd = ::accept4(socket_.fd(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED) continue;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors: the waiting connection would wake the loop at once, again
+                // and again. Stop listening for a moment instead of spinning.
+                epoll_event ev{};
+                ev.data.fd = socket_.fd();
+                ::epoll_ctl(epollFd_, EPOLL_CTL_MOD, socket_.fd(), &ev);
+                acceptResumes_ = Clock::now() + std::chrono::milliseconds(100);
+            }
             return;
         }
         if (!peerAllowed(fd) || connections_.size() >= limits_.maxConnections) {

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace hv::test {
@@ -109,6 +110,20 @@ long ChildProcess::mappings() const {
     return count;
 }
 
+long ChildProcess::cpuTicks() const {
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(in)), {});
+    const size_t close = all.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream rest(all.substr(close + 2));
+    std::string field;
+    long ticks = 0;
+    // utime and stime are fields 14 and 15; the state, field 3, comes first after the name.
+    for (int i = 3; i <= 15 && rest >> field; ++i)
+        if (i >= 14) ticks += std::stol(field);
+    return ticks;
+}
+
 long ChildProcess::openFds() const {
     std::error_code ec;
     long count = 0;
@@ -161,6 +176,12 @@ bool DaemonProcess::start(ChildProcess::Options options) {
     if (dir_.empty() || !program_) return false;
     std::vector<std::string> argv{program_, "--socket", socket_};
     argv.insert(argv.end(), args_.begin(), args_.end());
+    if (fdLimit_ > 0) {
+        // The shell keeps its pid through exec: the pid watched is the daemon's.
+        argv.insert(
+            argv.begin(),
+            {"/bin/sh", "-c", "ulimit -n " + std::to_string(fdLimit_) + "; exec \"$@\"", "sh"});
+    }
     if (!process_.start(argv, options)) return false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     sockaddr_un addr{};

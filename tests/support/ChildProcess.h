@@ -42,6 +42,8 @@ public:
     long threads() const { return statusField("Threads:"); }
     long rssKiB() const { return statusField("VmRSS:"); }
     long mappings() const;
+    // User and system time so far, in clock ticks.
+    long cpuTicks() const;
     long openFds() const;
 
 private:
@@ -60,6 +62,8 @@ class DaemonProcess {
 public:
     explicit DaemonProcess(std::vector<std::string> args = {"--card", "t1"},
                            const char *program = DaemonProcess::program());
+    // Started through the shell with this many descriptors at most.
+    void limitDescriptors(int count) { fdLimit_ = count; }
     ~DaemonProcess();
 
     // Starts it and waits (with a deadline) until the socket accepts connections.
@@ -82,6 +86,7 @@ public:
 private:
     const char *program_;
     std::vector<std::string> args_;
+    int fdLimit_ = 0;
     std::string dir_;
     std::string socket_;
     ChildProcess process_;

@@ -98,6 +98,25 @@ TEST(DaemonClients, AControlClientThatNeverReadsIsDroppedAndNobodyWaits) {
     EXPECT_TRUE(stalled.endsWithin(5s));
 }
 
+TEST(DaemonClients, OutOfDescriptorsTheDaemonWaitsInsteadOfSpinning) {
+    DaemonProcess daemon;
+    daemon.limitDescriptors(24);
+    ASSERT_TRUE(daemon.start());
+    std::vector<WireClient> crowd;
+    for (int i = 0; i < 40; ++i)
+        crowd.emplace_back(daemon.socketPath());
+    const long before = daemon.process().cpuTicks();
+    std::this_thread::sleep_for(1s);  // the span measured, not a wait for an event
+    EXPECT_LE(daemon.process().cpuTicks() - before, 10) << "ticks of CPU in one second";
+    crowd.clear();
+    // Once the crowd is gone, the daemon accepts again.
+    std::optional<std::string> status;
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (!status && std::chrono::steady_clock::now() < deadline)
+        status = command(daemon.socketPath(), "status", 500ms);
+    EXPECT_EQ(status, "OK attached=1 card=1 emulator=0");
+}
+
 TEST(DaemonClients, BadFramesEndOnlyTheirOwnConnection) {
     DaemonProcess daemon;
     ASSERT_TRUE(daemon.start());

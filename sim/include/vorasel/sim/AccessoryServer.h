@@ -92,6 +92,7 @@ private:
     bool started_ = false;
     std::thread loopThread_;
     std::unordered_map<int, std::unique_ptr<Connection>> connections_;  // the loop's own
+    std::optional<Clock::time_point> acceptResumes_;  // accepting paused while out of fds
 
     mutable std::mutex mutex_;
     std::vector<std::pair<std::string, std::shared_ptr<SimAccessory>>> accessories_;
