@@ -6,7 +6,6 @@
 #include "Platform/RunLoop.h"
 #include "Platform/Thread.h"
 #include "Smartcard/IFDH/HVIFDH.h"
-#include "vorasel/HVHost.h"
 #include "vorasel/HVLog.h"
 #include "vorasel/hv_simulated_case.h"
 
@@ -72,10 +71,22 @@ void CaseLink::run() {
     }
 }
 
-bool CaseLink::daemonConnected() const {
+bool CaseLink::daemonFollowed() const {
     auto provider = std::dynamic_pointer_cast<SocketAccessoryProvider>(
         EAAccessoryManager::sharedAccessoryManager().provider());
-    return provider && provider->isConnected() && provider->socketPath() == target_->socketPath;
+    return provider && provider->isFollowing() && provider->socketPath() == target_->socketPath;
+}
+
+void CaseLink::followDaemon() {
+    auto &manager = EAAccessoryManager::sharedAccessoryManager();
+    auto previous = std::dynamic_pointer_cast<SocketAccessoryProvider>(manager.provider());
+    if (previous) previous->stop();
+    // Follows the daemon whether it is up yet or not: its accessories attach when it comes,
+    // detach when it goes, and the driver's events poke this link each time.
+    auto provider = SocketAccessoryProvider::connect(target_->socketPath, manager, 512, true);
+    manager.setProvider(provider);
+    if (provider && provider->isConnected())
+        HVLogInfo("Reached vorasel-accessoryd at %s", target_->socketPath.c_str());
 }
 
 SteadyClock::time_point CaseLink::step() {
@@ -83,13 +94,13 @@ SteadyClock::time_point CaseLink::step() {
     const auto never = SteadyClock::time_point::max();
     if (!target_) return never;
     const bool daemon = target_->kind == CaseTarget::Kind::Daemon;
-    if (daemon && !daemonConnected()) {
-        if (!HVHost::useAccessoryDaemon(target_->socketPath)) return SteadyClock::now() + kRetry;
-        HVLogInfo("Reached vorasel-accessoryd at %s", target_->socketPath.c_str());
+    if (daemon && !daemonFollowed()) {
+        followDaemon();
+        if (!daemonFollowed()) return SteadyClock::now() + kRetry;  // out of descriptors
         presence_.changed();
     }
-    // While the case is away, the daemon may go too: watch it.
-    if (!readerOffered()) return daemon ? SteadyClock::now() + kRetry : never;
+    // The case's arrival is an accessory event, which pokes this link.
+    if (!readerOffered()) return never;
     HVIFDH &driver = HVIFDH::sharedInstance();
     if (driver.accessory_state() & HVIFDHAccessoryReaderOpen) return never;
     openReader();

@@ -1,8 +1,9 @@
 // Keeps the case within the reader driver's reach, on a thread of its own, so that pcscd's
 // threads never wait for it.
 //
-// For the accessory daemon it takes the daemon's accessories, tries again every kRetry while
-// the daemon is not up, and again when it goes away (a daemon that restarts is found again).
+// For the accessory daemon it follows the daemon's socket path: the provider attaches the
+// daemon's accessories whenever a daemon listens there (one that restarts is found again) and
+// detaches them when it goes, with no polling here.
 // For the simulated case it attaches the case in this process. Whenever the case's reader is
 // offered and the driver is not open, it opens the driver, learns from the reader whether a
 // card is in the slot (a card inserted before the driver opened announces nothing), and tells
@@ -50,7 +51,8 @@ private:
     void run();
     // One look at the case; returns when to look again without a poke.
     std::chrono::steady_clock::time_point step();
-    bool daemonConnected() const;
+    bool daemonFollowed() const;
+    void followDaemon();
     void openReader();
     void releaseLocked();
 

@@ -48,6 +48,9 @@ struct Options {
     int cardEvents = 50;  // of each kind; 0 measures none
     std::string reader;   // empty: the first reader listed
     std::string label = "pcsc client";
+    // Heap allocations so far in this process, where the build can count them: each series
+    // then reports its allocations per APDU.
+    uint64_t (*allocations)() = nullptr;
 };
 
 // ECHO of n bytes: short (Lc, Le) up to 255, extended above.
@@ -68,7 +71,7 @@ inline Bytes echoCommand(size_t n, bool withLe) {
     return apdu;
 }
 
-inline void report(const std::string &name, std::vector<double> us) {
+inline void report(const std::string &name, std::vector<double> us, double allocsPerApdu = -1) {
     if (us.empty()) {
         std::printf("{\"name\":\"%s\",\"samples\":0}\n", name.c_str());
         return;
@@ -76,9 +79,12 @@ inline void report(const std::string &name, std::vector<double> us) {
     std::sort(us.begin(), us.end());
     const double median = us[us.size() / 2];
     const double p99 = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+    char allocs[48] = "";
+    if (allocsPerApdu >= 0)
+        std::snprintf(allocs, sizeof allocs, ",\"allocs_per_apdu\":%.3f", allocsPerApdu);
     std::printf(
-        "{\"name\":\"%s\",\"samples\":%zu,\"median_us\":%.2f,\"p99_us\":%.2f,\"max_us\":%.2f}\n",
-        name.c_str(), us.size(), median, p99, us.back());
+        "{\"name\":\"%s\",\"samples\":%zu,\"median_us\":%.2f,\"p99_us\":%.2f,\"max_us\":%.2f%s}\n",
+        name.c_str(), us.size(), median, p99, us.back(), allocs);
     std::fflush(stdout);
 }
 
@@ -209,7 +215,9 @@ private:
         std::vector<double> us;
         us.reserve(static_cast<size_t>(count));
         const int warmUp = std::max(3, count / 20);
+        uint64_t allocationsAtStart = 0;
         for (int i = -warmUp; i < count; ++i) {
+            if (i == 0 && options_.allocations) allocationsAtStart = options_.allocations();
             DWORD length = static_cast<DWORD>(response.size());
             const auto t0 = Clock::now();
             const LONG rv =
@@ -223,7 +231,12 @@ private:
             }
             if (i >= 0) us.push_back(took);
         }
-        report(name, us);
+        // Counted over the whole series; the timing vector was reserved before it.
+        const double allocs =
+            options_.allocations && count > 0
+                ? static_cast<double>(options_.allocations() - allocationsAtStart) / count
+                : -1;
+        report(name, us, allocs);
         return true;
     }
 

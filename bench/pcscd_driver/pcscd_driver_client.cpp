@@ -18,40 +18,14 @@
 
 #include <winscard.h>
 
+#include "DaemonCards.h"
 #include "PcscClient.h"
 #include "VpcdEchoCard.h"
 
 namespace {
 
 using pcsc_client::CardTrigger;
-
-class DaemonCards : public CardTrigger {
-public:
-    explicit DaemonCards(std::string socket) : socket_(std::move(socket)) {}
-    bool insert(DWORD protocol) override {
-        return command(protocol == SCARD_PROTOCOL_T0 ? "insert t0" : "insert t1");
-    }
-    bool remove() override { return command("remove"); }
-
-private:
-    bool command(const std::string &words) {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        socket_.copy(address.sun_path, sizeof address.sun_path - 1);
-        bool ok = false;
-        if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
-            const std::string line = "COMMAND " + words + "\n";
-            char answer[2] = {};
-            ok = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) &&
-                 ::read(fd, answer, 2) == 2 && answer[0] == 'O' && answer[1] == 'K';
-        }
-        if (fd >= 0) ::close(fd);
-        if (!ok) std::fprintf(stderr, "pcscd driver client: daemon refused '%s'\n", words.c_str());
-        return ok;
-    }
-    const std::string socket_;
-};
+using pcsc_client::DaemonCards;
 
 class EchoCard : public CardTrigger {
 public:

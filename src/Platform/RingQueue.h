@@ -21,6 +21,10 @@ public:
         ++count_;
     }
 
+    // The oldest element, and the i-th oldest; in range only.
+    T &front() { return slots_[head_]; }
+    const T &operator[](size_t i) const { return slots_[(head_ + i) % slots_.size()]; }
+
     // The oldest element, moved out; the queue must not be empty.
     T pop() {
         T value = std::move(slots_[head_]);

@@ -236,7 +236,9 @@ ptrdiff_t OutputStream::write(const uint8_t *data, size_t length) {
         update();
         return -1;
     }
-    noteClientWrote();
+    // Only a writer left with bytes met no room and waits for the event; one that wrote all it
+    // had is not woken for nothing.
+    if (static_cast<size_t>(n) < length) noteClientWrote();
     return n;
 }
 

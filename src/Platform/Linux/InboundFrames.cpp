@@ -34,7 +34,7 @@ void InboundFrames::apply(uint8_t type, std::vector<uint8_t> payload) {
         case 'P':
             if (!dropInput_ && length) {
                 inBytes_ += length;
-                pieces_.push_back(Piece{std::move(payload), 0, type == 'P'});
+                pieces_.push(Piece{std::move(payload), 0, type == 'P'});
             }
             break;
         case 'E':
@@ -56,7 +56,8 @@ void InboundFrames::apply(uint8_t type, std::vector<uint8_t> payload) {
 
 void InboundFrames::beginReadEvent() {
     window_ = 0;
-    for (const auto &piece : pieces_) {
+    for (size_t i = 0; i < pieces_.size(); ++i) {
+        const Piece &piece = pieces_[i];
         if (piece.separate) {
             if (window_ == 0) window_ = piece.bytes.size() - piece.offset;
             break;
@@ -76,8 +77,8 @@ size_t InboundFrames::read(uint8_t *buf, size_t cap) {
         n += take;
         allowed -= take;
         if (piece.offset == piece.bytes.size()) {
-            if (piece.bytes.capacity() <= kSpareLimit) spare_ = std::move(piece.bytes);
-            pieces_.pop_front();
+            Piece done = pieces_.pop();
+            if (done.bytes.capacity() <= kSpareLimit) spare_ = std::move(done.bytes);
         }
     }
     inBytes_ -= n;

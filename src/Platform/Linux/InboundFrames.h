@@ -8,11 +8,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <vector>
 
 #include "Platform/ExternalAccessory/AccessoryProvider.h"
+#include "Platform/RingQueue.h"
 
 namespace hv::platform {
 
@@ -51,7 +51,7 @@ private:
 
     OpenState inOpen_ = OpenState::Opening, outOpen_ = OpenState::Opening;
     std::optional<StreamError> inError_, outError_;
-    std::deque<Piece> pieces_;
+    RingQueue<Piece> pieces_;  // keeps its storage as frames come and go
     std::vector<uint8_t> spare_;
     size_t inBytes_ = 0;
     size_t window_ = 0;

@@ -144,16 +144,18 @@ void SocketAccessoryProvider::controlLoop(int fd) {
 
     for (;;) {
         const auto now = Clock::now();
-        int timeout = -1;
+        int timeout = -1;  // no time-out: only the stop, the daemon or the watch wake it
         if (fd < 0) {
-            if (now < retryUntil)
+            if (now < retryUntil) {
                 timeout = static_cast<int>(kRetryStep.count());
-            else if (!watching)
-                timeout = static_cast<int>(
-                    std::chrono::ceil<std::chrono::milliseconds>(nextBlind - now).count());
+            } else if (!watching) {
+                const auto wait =
+                    std::chrono::ceil<std::chrono::milliseconds>(nextBlind - now).count();
+                timeout = static_cast<int>(std::max<decltype(wait)>(wait, 0));
+            }
         }
         pollfd fds[2] = {{stopFd_, POLLIN, 0}, {fd >= 0 ? fd : watch, POLLIN, 0}};
-        const int ready = ::poll(fds, 2, timeout < 0 ? -1 : std::max(timeout, 0));
+        const int ready = ::poll(fds, 2, timeout);
         if (ready < 0 && errno != EINTR) break;
         if (fds[0].revents & POLLIN) break;
 

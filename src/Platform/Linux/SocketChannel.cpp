@@ -95,7 +95,10 @@ ptrdiff_t SocketChannel::write(const uint8_t *data, size_t len) {
             }
         }
     }
-    if (watchForRoom) wakeReader();
+    if (watchForRoom) {
+        roomForInbound_.notify_one();
+        wakeReader();
+    }
     if (lost) notify();
     return result;
 }
@@ -193,19 +196,24 @@ void SocketChannel::readLoop() {
     setCurrentThreadName("vorasel-socket");
     uint8_t buf[4096];
     for (;;) {
-        bool watchForRoom;
+        bool watchForRoom, takeMore;
         {
             std::unique_lock lock(mutex_);
-            while (!closed_ && !inEnded_ && inbound_.pendingBytes() >= kInboundLimit) {
+            // While the host leaves too much unread, nothing more is taken from the socket; a
+            // frame still waiting for room is sent all the same.
+            for (;;) {
+                watchForRoom = unsentOffset_ < unsent_.size();
+                takeMore = inbound_.pendingBytes() < kInboundLimit;
+                if (closed_ || inEnded_ || takeMore || watchForRoom) break;
                 readerPaused_ = true;
                 roomForInbound_.wait(lock);
             }
             readerPaused_ = false;
             if (closed_ || inEnded_) return;
-            watchForRoom = unsentOffset_ < unsent_.size();
         }
-        pollfd fds[2] = {{fd_, static_cast<short>(POLLIN | (watchForRoom ? POLLOUT : 0)), 0},
-                         {wakeFd_, POLLIN, 0}};
+        const short events =
+            static_cast<short>((takeMore ? POLLIN : 0) | (watchForRoom ? POLLOUT : 0));
+        pollfd fds[2] = {{fd_, events, 0}, {wakeFd_, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR) continue;
             std::lock_guard lock(mutex_);
@@ -217,12 +225,17 @@ void SocketChannel::readLoop() {
             [[maybe_unused]] ssize_t n = ::read(wakeFd_, &v, sizeof v);
         }
         bool changed = false;
-        if (fds[0].revents & POLLOUT) {
+        if (!takeMore && (fds[0].revents & (POLLHUP | POLLERR))) {
+            // Gone while the host still has bytes to read: those stay readable.
+            std::lock_guard lock(mutex_);
+            endLocked();
+            changed = true;
+        } else if (fds[0].revents & POLLOUT) {
             std::lock_guard lock(mutex_);
             if (!flushLocked()) endLocked();
             changed = true;
         }
-        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+        if (takeMore && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
             const ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
             if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
                 std::lock_guard lock(mutex_);

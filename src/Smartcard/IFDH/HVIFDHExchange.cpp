@@ -249,8 +249,12 @@ void cb_interrupt(uint8_t *data, uint16_t length) {
     }
     HVIFDH *driver = driverInstance.load();
     for (size_t i = 0; i < count; ++i) {
-        if (events[i] == HVIFDHEventCardRemoved) {
-            // An exchange with a card that has left will not be answered sensibly.
+        // An exchange with a card that has left will not be answered sensibly. A slot the
+        // driver has not seen a card in is not left: the reader's first report after power-up
+        // says "empty, changed" with no card ever in, and the exchange under way (the probe
+        // that learns the slot) is answered all the same.
+        const bool cardWasIn = !driver || driver->slot_state() >= HVIFDHSlotStatePresent;
+        if (events[i] == HVIFDHEventCardRemoved && cardWasIn) {
             withBulkLock([] {
                 ++bulk.removals;
                 signalLocked();

@@ -177,6 +177,35 @@ TEST_F(HostileDaemonTest, PeerThatNeverReadsStopsTheWriterButNotTheClose) {
     released->store(true);
 }
 
+// A daemon that sends far more than the host reads: the reader stops taking bytes at its
+// limit and resumes when the host reads, and every byte arrives once, in order.
+TEST_F(HostileDaemonTest, FloodIsHeldBackAndDeliveredWhole) {
+    Bytes sent;
+    Bytes stream;
+    for (int f = 0; f < 5; ++f) {
+        Bytes payload(50 * 1024);
+        for (size_t i = 0; i < payload.size(); ++i)
+            payload[i] = static_cast<uint8_t>(i * 31 + static_cast<size_t>(f));
+        sent.insert(sent.end(), payload.begin(), payload.end());
+        const Bytes one = frame('D', payload);
+        stream.insert(stream.end(), one.begin(), one.end());
+    }
+    open(sendAndHold(stream));
+    Bytes received;
+    uint8_t buf[4096];
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            channel->beginReadEvent();
+            for (ptrdiff_t n; (n = channel->read(buf, sizeof buf)) > 0;)
+                received.insert(received.end(), buf, buf + n);
+            return received.size() >= sent.size();
+        },
+        5000ms));
+    EXPECT_EQ(received.size(), sent.size());
+    EXPECT_TRUE(received == sent);
+    EXPECT_FALSE(channel->inputEnded());
+}
+
 // The daemon ends a session while the case stays attached: the session ends once, and the
 // client does not spin on the closed socket (it used to burn a whole CPU until exit).
 TEST_F(HostileDaemonTest, SessionClosedByTheDaemonEndsOnceAndLeavesTheCpuIdle) {

@@ -1,9 +1,7 @@
 #include "TransportProcess.h"
 
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -17,8 +15,6 @@
 #include "Platform/Linux/AccessoryWire.h"
 #include "Platform/Linux/UnixSocket.h"
 #include "Wait.h"
-
-extern char **environ;
 
 namespace hv::test::transport {
 
@@ -37,21 +33,10 @@ ScratchDir::~ScratchDir() {
 DaemonProcess::DaemonProcess(std::string socketPath, std::vector<std::string> extraArgs)
     : socketPath_(std::move(socketPath)), args_(std::move(extraArgs)) {}
 
-DaemonProcess::~DaemonProcess() {
-    kill(SIGKILL);
-}
-
 bool DaemonProcess::start() {
-    std::vector<std::string> args = {VORASEL_ACCESSORYD_PATH, "--socket", socketPath_};
-    args.insert(args.end(), args_.begin(), args_.end());
-    std::vector<char *> argv;
-    for (auto &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
-        pid_ = -1;
-        return false;
-    }
+    std::vector<std::string> argv = {hv::test::DaemonProcess::program(), "--socket", socketPath_};
+    argv.insert(argv.end(), args_.begin(), args_.end());
+    if (!process_.start(argv)) return false;
     return waitUntil([&] {
         const int fd = unixsocket::connectTo(socketPath_);
         unixsocket::closeQuietly(fd);
@@ -59,14 +44,10 @@ bool DaemonProcess::start() {
     });
 }
 
-void DaemonProcess::signal(int sig) {
-    if (pid_ > 0) ::kill(pid_, sig);
-}
-
 bool DaemonProcess::stop() {
-    signal(SIGSTOP);
+    process_.signal(SIGSTOP);
     return waitUntil([&] {
-        std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+        std::ifstream stat("/proc/" + std::to_string(process_.pid()) + "/stat");
         std::string pid, name, state;
         stat >> pid >> name >> state;  // the daemon's name has no spaces
         return state == "T";
@@ -74,11 +55,10 @@ bool DaemonProcess::stop() {
 }
 
 void DaemonProcess::kill(int sig) {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGCONT);  // a stopped daemon must be able to die of a catchable signal
-    ::kill(pid_, sig);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    if (!process_.running()) return;
+    process_.signal(SIGCONT);  // a stopped daemon must be able to die of a catchable signal
+    process_.signal(sig);
+    if (!process_.wait(std::chrono::seconds(10))) process_.kill();
 }
 
 FakeDaemon::FakeDaemon(std::string socketPath, std::function<void(int)> onSession)

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "ChildProcess.h"
+
 namespace hv::test::transport {
 
 // A directory of its own for the test's socket, removed with everything in it.
@@ -25,24 +27,23 @@ private:
     std::string dir_;
 };
 
-// vorasel-accessoryd in a child process. Killed (and reaped) on destruction.
+// vorasel-accessoryd in a child process, on a socket path the test chooses (so that another
+// can follow it on the same path). Killed (and reaped) on destruction.
 class DaemonProcess {
 public:
     DaemonProcess(std::string socketPath, std::vector<std::string> extraArgs = {"--card", "t1"});
-    ~DaemonProcess();
     // Starts it and waits until it answers on its socket; false if it does not within 5 s.
     bool start();
-    void signal(int sig);
+    void signal(int sig) { process_.signal(sig); }
     // Stops it and waits until it is stopped (a signal takes effect some time after it is sent).
     bool stop();
-    // Kills it (if it runs) and reaps it.
+    // Ends it with `sig` (SIGKILL unless given) and reaps it.
     void kill(int sig = SIGKILL);
-    pid_t pid() const { return pid_; }
 
 private:
     std::string socketPath_;
     std::vector<std::string> args_;
-    pid_t pid_ = -1;
+    ChildProcess process_;
 };
 
 // A daemon that speaks the wire's handshakes and then does what the test says: one listening

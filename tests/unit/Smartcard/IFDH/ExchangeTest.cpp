@@ -347,9 +347,17 @@ TEST_F(Exchange, OverlongInterruptDataIsDroppedWithWhatWasHeld) {
     EXPECT_EQ(EventRecorder::shared().cardCodes(), std::vector<uint8_t>{HVIFDHEventCardInserted});
 }
 
+// Puts a card in the slot, as the reader reports it, and waits until the driver knows.
+void cardIn(ScriptedReader &reader) {
+    reader.deliverInterrupt(Delivery::of({0x50, 0x03}));
+    ASSERT_TRUE(
+        waitUntil([] { return HVIFDH::sharedInstance().slot_state() >= HVIFDHSlotStatePresent; }));
+}
+
 // A card that leaves ends the exchange waiting for it.
 TEST_F(Exchange, CardRemovalEndsTheWait) {
     open();
+    cardIn(*reader);
     reader->setResponder([this](const Bytes &command) -> std::vector<Delivery> {
         if (!command.empty()) reader->deliverInterrupt(Delivery::of({0x50, 0x02}));
         return {};
@@ -361,6 +369,7 @@ TEST_F(Exchange, CardRemovalEndsTheWait) {
 // the wait for that command's answer.
 TEST_F(Exchange, RemovalOrLossDuringATimeExtensionIsNotForgotten) {
     open();
+    cardIn(*reader);
     reader->setResponder([this](const Bytes &command) -> std::vector<Delivery> {
         if (command.empty()) return {};
         reader->deliverBulk(Delivery::of(answer(command, 0x80)));
@@ -377,6 +386,37 @@ TEST_F(Exchange, RemovalOrLossDuringATimeExtensionIsNotForgotten) {
     // Neither carries over to the next command.
     answerAll();
     EXPECT_EQ(xfr(kBlock).status, HVIFDHStatusSuccess);
+}
+
+// The reader's first slot report after power-up says "empty, changed" though no card was ever
+// in. Arriving while the driver probes a slot it has not seen a card in, it is no removal: the
+// probe gets its answer instead of "Card removed during the exchange".
+TEST_F(Exchange, EmptySlotReportDuringTheFirstProbeIsNoRemoval) {
+    reader.reset();
+    reader = std::make_unique<ScriptedReader>(false);
+    open();
+    // The slot as an earlier test may have left it: known empty, its event heard.
+    reader->deliverInterrupt(Delivery::of({0x50, 0x02}));
+    ASSERT_TRUE(waitUntil([] { return driver().slot_state() == HVIFDHSlotStateAbsent; }));
+    ASSERT_TRUE(waitUntil([] { return !EventRecorder::shared().cardCodes().empty(); }));
+    EventRecorder::shared().clear();
+    std::thread answerLater;
+    reader->setResponder([&](const Bytes &command) -> std::vector<Delivery> {
+        if (command.empty()) return {};
+        reader->deliverInterrupt(Delivery::of({0x50, 0x02}));
+        // The answer comes once the slot report has been dealt with.
+        answerLater = std::thread([this, command] {
+            waitUntil([] { return !EventRecorder::shared().cardCodes().empty(); });
+            reader->deliverBulk(Delivery::of(answer(command, 0x00, {0x90, 0x00})));
+        });
+        return {};
+    });
+    ScopedCapture capture;
+    const auto x = xfr(kBlock);
+    answerLater.join();
+    EXPECT_EQ(x.status, HVIFDHStatusSuccess);
+    EXPECT_EQ(x.data, (Bytes{0x90, 0x00}));
+    EXPECT_EQ(capture.logger().count("Card removed during the exchange"), 0u);
 }
 
 }  // namespace
