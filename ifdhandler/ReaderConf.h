@@ -16,7 +16,7 @@ namespace hv::ifdhandler {
 inline constexpr std::string_view kDaemonScheme = "vorasel-accessoryd:";
 inline constexpr std::string_view kSimulatedScheme = "vorasel-simulated:";
 // The socket the installed example entry names.
-inline constexpr std::string_view kDefaultDaemonSocket = "/run/vorasel-accessoryd.sock";
+inline constexpr std::string_view kDefaultDaemonSocket = "/run/vorasel/accessoryd.sock";
 
 struct CaseTarget {
     enum class Kind { Daemon, Simulated };

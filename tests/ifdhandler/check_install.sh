@@ -17,7 +17,7 @@ check() {  # check PREFIX ENTRY_DIR
     *) echo "prefix $1: LIBPATH '$module'" >&2; exit 1 ;;
     esac
     [ -f "$stage/$1$module" ] || { echo "prefix $1: no module at $module" >&2; exit 1; }
-    grep -q '^DEVICENAME   vorasel-accessoryd:/run/vorasel-accessoryd.sock$' "$entry" ||
+    grep -q '^DEVICENAME   vorasel-accessoryd:/run/vorasel/accessoryd.sock$' "$entry" ||
         { echo "prefix $1: DEVICENAME" >&2; cat "$entry" >&2; exit 1; }
     echo "prefix $1: $2/reader.conf.d/vorasel names $module"
 }

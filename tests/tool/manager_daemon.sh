@@ -49,9 +49,16 @@ expect 0 '^green$' manager property get colour
 expect 0 '"gpio write","status":0' manager --json gpio write 1 0x0F 0x0A
 expect 0 'port 1 mask 0x000F: state 0x000A' manager gpio read 1 0x0F
 
-{ printf 'HVFW\005%s' 2.5.0; head -c 3000 /dev/zero | tr '\000' x; } >"$dir/image"
-expect 0 'came back with firmware 2.5.0' firmware "$dir/image"
+head -c 3000 /dev/zero | tr '\000' x >"$dir/payload"
+expect 0 'format 1, revision 2.5.0, 3000-byte payload' \
+    firmware-image build --revision 2.5.0 "$dir/payload" "$dir/image"
+expect 0 'came back with firmware 2.5.0 (was 1.0.0' firmware "$dir/image"
 expect 0 '^firmware_upgrades 1$' manager counters
+# A corrupt image never reaches the case: the daemon's case keeps 2.5.0 and its counter.
+{ head -c 1000 "$dir/image"; printf y; tail -c +1002 "$dir/image"; } >"$dir/corrupt"
+expect 65 'refused: payload checksum does not match' firmware "$dir/corrupt"
+expect 0 '^firmware_upgrades 1$' manager counters
+expect 0 'came back with firmware 2.5.0 (was 2.5.0' firmware "$dir/image"
 
 export VORASEL_ACCESSORYD_SOCKET="$dir/nobody-listens.sock"
 expect 2 'capabilities failed: HVManagerStatusAccessoryNotFound (2)' manager capabilities

@@ -11,8 +11,10 @@
 namespace vorasel::tool {
 
 // Exit statuses beyond the HVManagerStatus values 0..4.
-constexpr int kExitUsage = 64;    // unusable arguments
-constexpr int kExitNoInput = 66;  // the image cannot be read
+constexpr int kExitUsage = 64;       // unusable arguments
+constexpr int kExitBadImage = 65;    // the image is corrupt: refused before anything is sent
+constexpr int kExitNoInput = 66;     // the image cannot be read
+constexpr int kExitCantCreate = 73;  // the output cannot be written
 
 const char *managerStatusName(HVManagerStatus status);
 // The "status" and "status_name" members, without braces.

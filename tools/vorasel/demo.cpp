@@ -440,7 +440,15 @@ int demoMain(const std::vector<std::string> &args) {
     return Demo(card, apdus).run();
 }
 
+const char *const kDemoHelp =
+    "usage: vorasel demo [--card t1|t1-crc|fast|dual|t0] [--apdus N] [--log]\n"
+    "  runs the library against the simulated case end to end: presence, the\n"
+    "  management protocol, then a PC/SC session sending N APDUs (default 200)\n"
+    "  to the card KIND (default fast); --log prints the library's log on stderr\n"
+    "  exit status: 0 every step passed, 1 a step failed, 2 bad arguments\n";
+
 const vorasel::tool::Command demoCommand{"demo", "[--card KIND] [--apdus N]",
-                                         "run the library against the simulated case", demoMain};
+                                         "run the library against the simulated case", demoMain,
+                                         kDemoHelp};
 
 }  // namespace

@@ -2,19 +2,19 @@
 // Uploads a firmware image to the case (see CaseConnection) and waits for it to reset and come
 // back. Progress is a bar on a terminal (bytes, percentage, rate, time left), plain lines
 // otherwise, and JSON events (one object a line) with --json. The exit status is the
-// HVManagerStatus of the upgrade; 64 for unusable arguments, 66 when the image cannot be read.
+// HVManagerStatus of the upgrade; 64 for unusable arguments, 65 for a corrupt image (refused
+// before the case is reached), 66 when the image cannot be read.
 #include <unistd.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "CaseConnection.h"
 #include "Command.h"
+#include "FirmwareFile.h"
 #include "ManagerReport.h"
 #include "vorasel/EAAccessory.h"
 #include "vorasel/HVAccessory.h"
@@ -29,7 +29,8 @@ const char *const kUsage =
     "usage: vorasel firmware [--json] IMAGE\n"
     "The case is the daemon's when VORASEL_ACCESSORYD_SOCKET is set, else one embedded in this\n"
     "run. exit status: the HVManagerStatus (0 success, 1 encode failed, 2 accessory not found,\n"
-    "3 session failed, 4 failed); 64 unusable arguments; 66 the image cannot be read\n";
+    "3 session failed, 4 failed); 64 unusable arguments; 65 the image is corrupt (nothing is\n"
+    "sent); 66 the image cannot be read\n";
 
 std::string bytesText(double bytes) {
     char buf[32];
@@ -152,16 +153,18 @@ int firmwareMain(const std::vector<std::string> &args) {
         std::fprintf(stderr, "vorasel firmware: give one image\n%s", kUsage);
         return kExitUsage;
     }
-    std::ifstream file(paths[0], std::ios::binary);
     std::vector<uint8_t> image;
-    if (file) image.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-    if (!file && !file.eof()) {
-        std::fprintf(stderr, "vorasel firmware: cannot read %s\n", paths[0].c_str());
+    std::string error;
+    if (!readFirmwareFile(paths[0], image, error)) {
+        std::fprintf(stderr, "vorasel firmware: %s\n", error.c_str());
         return kExitNoInput;
     }
-    if (image.size() > UINT32_MAX) {
-        std::fprintf(stderr, "vorasel firmware: %s is larger than 4 GiB\n", paths[0].c_str());
-        return kExitNoInput;
+    // A corrupt image never reaches the case: nothing is written, nothing is reset.
+    const auto info = hv::sim::inspectFirmwareImage(image);
+    if (info.kind == hv::sim::FirmwareImageInfo::Kind::Format1 && !info.ok()) {
+        std::fprintf(stderr, "vorasel firmware: %s refused: %s; nothing was sent to the case\n",
+                     paths[0].c_str(), hv::sim::firmwareImageFaultText(info.fault));
+        return kExitBadImage;
     }
     const auto size = static_cast<uint32_t>(image.size());
 
@@ -191,9 +194,11 @@ int firmwareMain(const std::vector<std::string> &args) {
         std::printf("{\"event\":\"done\",%s,\"seconds\":%.3f,\"revision\":%s}\n",
                     jsonStatus(status).c_str(), seconds,
                     jsonString(status == HVManagerStatusSuccess ? after : "").c_str());
+        // The revision before the upgrade is in the "start" event.
     } else if (status == HVManagerStatusSuccess) {
-        std::printf("the case came back with firmware %s (%.1f s in all)\n",
-                    after.empty() ? "unknown" : after.c_str(), seconds);
+        std::printf("the case came back with firmware %s (was %s; %.1f s in all)\n",
+                    after.empty() ? "unknown" : after.c_str(),
+                    before.empty() ? "unknown" : before.c_str(), seconds);
     } else {
         if (style == Style::Bar && !view.chunksDone()) std::printf("\n");
         std::fprintf(stderr, "vorasel firmware: upgrade failed%s: %s (%d)\n",
@@ -204,7 +209,8 @@ int firmwareMain(const std::vector<std::string> &args) {
 }
 
 const Command firmwareCommand{"firmware", "[--json] IMAGE",
-                              "upload a firmware image to the case and reset it", firmwareMain};
+                              "upload a firmware image to the case and reset it", firmwareMain,
+                              kUsage};
 
 }  // namespace
 }  // namespace vorasel::tool

@@ -8,6 +8,8 @@
 #include "CaptureOption.h"
 #include "Command.h"
 #include "LogOption.h"
+#include "vorasel/hv_version.h"
+#include "vorasel/sim/FirmwareImage.h"
 
 namespace vorasel::tool {
 
@@ -18,8 +20,8 @@ std::vector<const Command *> &registry() {
 }
 }  // namespace
 
-Command::Command(const char *n, const char *u, const char *s, CommandMain m)
-    : name(n), usage(u), summary(s), main(m) {
+Command::Command(const char *n, const char *u, const char *s, CommandMain m, const char *h)
+    : name(n), usage(u), summary(s), main(m), help(h) {
     registry().push_back(this);
 }
 
@@ -34,13 +36,43 @@ const std::vector<const Command *> &commands() {
 
 namespace {
 
+using vorasel::tool::Command;
+
 void usage(FILE *out) {
     std::fprintf(out,
                  "usage: vorasel [--log off|error|warn|info|debug|verbose]\n"
                  "               [--capture FILE [--capture-limit BYTES]] <command> "
-                 "[arguments]\n\ncommands:\n");
+                 "[arguments]\n"
+                 "       vorasel --version\n"
+                 "       vorasel help COMMAND | vorasel COMMAND --help\n\ncommands:\n");
+    int nameWidth = 0;
+    int usageWidth = 0;
+    for (const auto *c : vorasel::tool::commands()) {
+        nameWidth = std::max(nameWidth, static_cast<int>(std::strlen(c->name)));
+        usageWidth = std::max(usageWidth, static_cast<int>(std::strlen(c->usage)));
+    }
     for (const auto *c : vorasel::tool::commands())
-        std::fprintf(out, "  %-6s %-22s %s\n", c->name, c->usage, c->summary);
+        std::fprintf(out, "  %-*s  %-*s  %s\n", nameWidth, c->name, usageWidth, c->usage,
+                     c->summary);
+}
+
+void version() {
+    std::printf(
+        "vorasel %s (libvorasel %s)\nfirmware image format %u (and the older header "
+        "without a checksum)\n",
+        VORASEL_TOOL_VERSION, hv_library_version, hv::sim::kFirmwareImageFormat);
+}
+
+const Command *find(const std::string &name) {
+    for (const auto *c : vorasel::tool::commands())
+        if (name == c->name) return c;
+    return nullptr;
+}
+
+int commandHelp(const Command &c) {
+    if (!c.help) return c.main({"--help"});
+    std::fputs(c.help, stdout);
+    return 0;
 }
 
 }  // namespace
@@ -70,12 +102,26 @@ int main(int argc, char **argv) {
         return 2;
     }
     const std::string name = args[0];
-    if (name == "-h" || name == "--help" || name == "help") {
+    if (name == "--version" || name == "-V") {
+        version();
+        return 0;
+    }
+    if (name == "-h" || name == "--help" || (name == "help" && args.size() == 1)) {
         usage(stdout);
         return 0;
     }
-    for (const auto *c : vorasel::tool::commands()) {
-        if (name == c->name) return c->main(std::vector<std::string>(args.begin() + 1, args.end()));
+    if (name == "help") {
+        const Command *c = find(args[1]);
+        if (!c || args.size() > 2) {
+            std::fprintf(stderr, "vorasel: no command '%s'\n\n", args[1].c_str());
+            usage(stderr);
+            return 2;
+        }
+        return commandHelp(*c);
+    }
+    if (const Command *c = find(name)) {
+        if (args.size() > 1 && (args[1] == "--help" || args[1] == "-h")) return commandHelp(*c);
+        return c->main(std::vector<std::string>(args.begin() + 1, args.end()));
     }
     std::fprintf(stderr, "vorasel: unknown command '%s'\n\n", name.c_str());
     usage(stderr);

@@ -211,7 +211,7 @@ int managerMain(const std::vector<std::string> &args) {
 
 const Command managerCommand{"manager", "OPERATION [ARGS]",
                              "manage the case: capabilities, counters, GPIO, properties",
-                             managerMain};
+                             managerMain, kUsage};
 
 }  // namespace
 }  // namespace vorasel::tool

@@ -68,8 +68,15 @@ int run(const std::vector<std::string> &args) {
     return 0;
 }
 
+const char *const kHelp =
+    "usage: vorasel pcscd-config --socket PATH [--libpath MODULE]\n"
+    "  prints the reader.conf.d entry with which pcscd serves the case of the\n"
+    "  vorasel-accessoryd listening at PATH, through the reader module MODULE\n"
+    "  (default: the one beside this tool, else where it installs)\n"
+    "  exit status: 0 printed, 2 bad arguments or an entry pcscd could not read\n";
+
 const Command command{"pcscd-config", "--socket PATH", "print pcscd's reader entry for the case",
-                      run};
+                      run, kHelp};
 
 }  // namespace
 }  // namespace vorasel::tool

@@ -241,7 +241,14 @@ int run(const std::vector<std::string> &args) {
     return show(*bytes);
 }
 
-const Command command{"tlv", "HEX... | -", "print BER-TLV elements and DEZ messages", run};
+const char *const kHelp =
+    "usage: vorasel tlv HEX... | -\n"
+    "  prints the BER-TLV elements of the hex input as a tree and names the DEZ\n"
+    "  messages among them; - reads the hex from standard input\n"
+    "  exit status: 0 well formed, 1 bad hex or malformed (with the offending\n"
+    "  offset), 2 no arguments\n";
+
+const Command command{"tlv", "HEX... | -", "print BER-TLV elements and DEZ messages", run, kHelp};
 
 }  // namespace
 

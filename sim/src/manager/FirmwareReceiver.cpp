@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "vorasel/sim/FirmwareImage.h"
+
 namespace hv::sim {
 
 FirmwareReceiver::FirmwareReceiver(uint32_t maxImage, size_t chunkSize)
@@ -35,13 +37,15 @@ FirmwareReceiver::Result FirmwareReceiver::accept(uint32_t imageSize, uint32_t o
 }
 
 std::optional<std::string> FirmwareReceiver::revisionOf(std::span<const uint8_t> image) {
-    if (image.size() < 5 || !std::equal(image.begin(), image.begin() + 4, "HVFW")) return {};
-    const size_t n = image[4];
-    if (n == 0 || n > 64 || image.size() < 5 + n) return {};
-    std::string revision(image.begin() + 5, image.begin() + 5 + static_cast<ptrdiff_t>(n));
-    for (char c : revision)
-        if (c < 0x20 || c > 0x7E) return {};
-    return revision;
+    const auto info = inspectFirmwareImage(image);
+    if (!info.ok() || info.kind == FirmwareImageInfo::Kind::Raw) return {};
+    return info.revision;
+}
+
+bool FirmwareReceiver::refused(std::span<const uint8_t> image) {
+    // A raw image, or the older header that carries no checksum, cannot be found corrupt.
+    const auto info = inspectFirmwareImage(image);
+    return info.kind == FirmwareImageInfo::Kind::Format1 && !info.ok();
 }
 
 std::vector<uint8_t> FirmwareReceiver::makeImage(std::string_view revision,

@@ -187,7 +187,14 @@ ber::Node ManagementService::firmwareImage(const ber::Element &e) {
         case FirmwareReceiver::Result::BadChunkLength:
             return status(kFirmwareChunk);
     }
-    if (firmware_.complete()) pending_ = firmware_.image();
+    if (firmware_.complete()) {
+        if (FirmwareReceiver::refused(firmware_.image())) {
+            // Never installed: the case keeps the firmware it runs.
+            firmware_.clear();
+            return status(kFirmwareCorrupt);
+        }
+        pending_ = firmware_.image();
+    }
     return status(kOk);
 }
 

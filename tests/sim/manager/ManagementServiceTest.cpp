@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "Wait.h"
+#include "vorasel/sim/FirmwareImage.h"
 #include "vorasel/sim/FirmwareReceiver.h"
 #include "vorasel/sim/ManagementService.h"
 
@@ -243,6 +244,26 @@ TEST(ManagementService, RequestsSplitAnywhereOrMergedAreEachAnswered) {
     EXPECT_EQ(m.readAnswer(), (Bytes{0xD3, 0x04, 0x00, 0x00, 0x00, 0x03}));
     EXPECT_EQ(m.readAnswer(), text(0xD2, "red"));
     EXPECT_EQ(m.readAnswer(), kOk);
+}
+
+TEST(ManagementService, CorruptImageIsRefusedAndTheOldFirmwareKept) {
+    ManagementService s(config());
+    Manager m(s);
+    Bytes image;
+    ASSERT_TRUE(buildFirmwareImage("9.9.9", Bytes(700, 0x5A), image));
+    image[400] ^= 0x10;
+    const Bytes first(image.begin(), image.begin() + 512);
+    const Bytes second(image.begin() + 512, image.end());
+    const auto size = static_cast<uint32_t>(image.size());
+    EXPECT_EQ(m.ask(firmwareChunk(size, 0, first)), kOk);
+    EXPECT_EQ(m.ask(firmwareChunk(size, 512, second)), status(dez_status::kFirmwareCorrupt));
+    EXPECT_FALSE(s.pendingImage());
+    EXPECT_EQ(s.firmwareBytesReceived(), 0u);
+    // The reset that follows installs nothing.
+    EXPECT_EQ(m.ask({0xCC, 0x00}), kOk);
+    ASSERT_TRUE(hv::test::waitUntil([&] { return s.resets() == 1; }));
+    EXPECT_EQ(s.firmwareRevision(), "1.0.0");
+    EXPECT_FALSE(s.installedImage());
 }
 
 TEST(ManagementService, FirmwareChunksAreCheckedAndResetInstallsTheImage) {

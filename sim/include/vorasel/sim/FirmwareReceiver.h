@@ -3,9 +3,9 @@
 // exactly where the last one ended and be a full chunk (only the last may be shorter). A
 // refused chunk leaves the image in progress as it was.
 //
-// An image may name its firmware revision in a header: the four bytes "HVFW", one length
-// byte n (1..64), then n printable ASCII characters. An image without it installs without
-// changing the revision the accessory reports.
+// An image may name its firmware revision in a header (see FirmwareImage.h); one without it
+// installs without changing the revision the accessory reports, and a complete image whose
+// checked header is wrong (bad checksum, cut short) is refused.
 #pragma once
 
 #include <cstddef>
@@ -33,6 +33,9 @@ public:
     void clear();
 
     static std::optional<std::string> revisionOf(std::span<const uint8_t> image);
+    static bool refused(std::span<const uint8_t> image);
+    // The older header ("HVFW", length byte, revision, payload), kept for images made before
+    // the checksummed format.
     static std::vector<uint8_t> makeImage(std::string_view revision,
                                           std::span<const uint8_t> payload);
 

@@ -52,7 +52,8 @@ constexpr uint8_t kBadPort = 5;
 constexpr uint8_t kFirmwareSize = 6;
 constexpr uint8_t kFirmwareOffset = 7;
 constexpr uint8_t kFirmwareChunk = 8;
-constexpr uint8_t kTooLarge = 9;  // request beyond the service's buffer
+constexpr uint8_t kTooLarge = 9;          // request beyond the service's buffer
+constexpr uint8_t kFirmwareCorrupt = 10;  // whole image received, its checksum or header wrong
 }  // namespace dez_status
 
 // Capability bits.
