@@ -292,10 +292,10 @@ void HVDDFileLogger::rollLogFile() {
 }
 
 void HVDDFileLogger::rollLogFileWithCompletionBlock(std::function<void()> completion) {
-    LogWriter::shared().submit([d = state_.get(), completion = std::move(completion)] {
-        d->rollNow();
-        if (completion) completion();
-    });
+    LogWriter::shared().sync([d = state_.get()] { d->rollNow(); });
+    // Outside the writer's lock: a completion that logs must not wait for the logging queue
+    // while a statement there waits for this lock.
+    if (completion) completion();
 }
 
 std::shared_ptr<HVDDLogFileInfo> HVDDFileLogger::currentLogFileInfo() {
