@@ -104,7 +104,7 @@ struct FileLoggerState {
             reportWriteError("not a regular file: " + chosen->filePath());
             return false;
         }
-        ::fcntl(opened, F_SETFL, O_WRONLY | O_APPEND);
+        ::fcntl(opened, F_SETFL, O_APPEND);  // writes block again
         offset = static_cast<uint64_t>(st.st_size);
         fd = opened;
         info = std::move(chosen);
