@@ -107,6 +107,19 @@ void BM_InfoStatementThreeLoggers(benchmark::State &state) {
 }
 BENCHMARK(BM_InfoStatementThreeLoggers)->UseManualTime()->Iterations(20000);
 
+// A statement below the log level, with the library's loggers installed: what the many Verbose
+// and Debug lines of an exchange cost when nobody listens.
+void BM_DisabledStatement(benchmark::State &state) {
+    installLibraryLoggers();
+    int value = 0;
+    for (auto _ : state) {
+        HVLogVerbose("Wrote %d of %d bytes for protocol %d.", ++value, 271, 2);
+        benchmark::DoNotOptimize(value);
+    }
+    HVDDLog::flushLog();
+}
+BENCHMARK(BM_DisabledStatement);
+
 // One Info statement after a quiet spell longer than the writer's linger: the statement pays the
 // system call that wakes the writer. Argument 1 measures the same with one do-nothing logger
 // instead of the library's three: what a thread coming back from sleep pays anyway.

@@ -1,6 +1,5 @@
 #include "vorasel/HVDDASLLogger.h"
 
-#include "Logging/LogWriter.h"
 #include "Platform/Application.h"
 
 std::shared_ptr<HVDDASLLogger> HVDDASLLogger::sharedInstance() {
@@ -34,12 +33,10 @@ void HVDDASLLogger::logMessage(const HVDDLogMessage &message) {
     } else {
         text = message.logMsg;
     }
-    hv::logging::LogWriter::shared().submit(
-        [priority = priorityForFlag(message.logFlag), text = std::move(text)] {
-            hv::platform::Application::shared().systemLog(priority, text);
-        });
+    // Handed to the system log before the log call returns.
+    hv::platform::Application::shared().systemLog(priorityForFlag(message.logFlag), text);
 }
 
 void HVDDASLLogger::flush() {
-    hv::logging::LogWriter::shared().sync([] {});
+    // Every line has been handed over when its log call returned.
 }

@@ -25,7 +25,7 @@ constexpr int kReportedWriteErrors = 10;
 
 namespace hv::logging {
 
-// Everything here but `manager` is touched only on the log writer.
+// Everything here but `manager` is touched only under the log writer's lock.
 struct FileLoggerState {
     explicit FileLoggerState(std::shared_ptr<HVDDLogFileManager> m) : manager(std::move(m)) {}
 
@@ -90,13 +90,22 @@ struct FileLoggerState {
     bool openChosenFile() {
         auto chosen = chooseFile();
         if (!chosen) return false;
-        const int opened = ::open(chosen->filePath().c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        // A symlink or a FIFO planted under the name is refused, never written through (and a
+        // FIFO with no reader does not block the open).
+        const int opened = ::open(chosen->filePath().c_str(),
+                                  O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
         if (opened < 0) {
             reportWriteError("cannot open " + chosen->filePath() + ": " + std::strerror(errno));
             return false;
         }
         struct stat st;
-        offset = ::fstat(opened, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+        if (::fstat(opened, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(opened);
+            reportWriteError("not a regular file: " + chosen->filePath());
+            return false;
+        }
+        ::fcntl(opened, F_SETFL, O_APPEND);  // writes block again
+        offset = static_cast<uint64_t>(st.st_size);
         fd = opened;
         info = std::move(chosen);
         if (!watch)
@@ -236,7 +245,10 @@ void HVDDFileLogger::logMessage(const HVDDLogMessage &message) {
         line = message.logMsg;
     }
     if (line.empty() || line.back() != '\n') line.push_back('\n');
-    LogWriter::shared().submit([d = state_.get(), line = std::move(line)] { d->write(line); });
+    // Written before the log call returns (not necessarily synced): a line logged just before
+    // the program dies is in the file.
+    FileLoggerState *d = state_.get();
+    LogWriter::shared().sync([d, &line] { d->write(line); });
 }
 
 void HVDDFileLogger::flush() {
@@ -280,10 +292,10 @@ void HVDDFileLogger::rollLogFile() {
 }
 
 void HVDDFileLogger::rollLogFileWithCompletionBlock(std::function<void()> completion) {
-    LogWriter::shared().submit([d = state_.get(), completion = std::move(completion)] {
-        d->rollNow();
-        if (completion) completion();
-    });
+    LogWriter::shared().sync([d = state_.get()] { d->rollNow(); });
+    // Outside the writer's lock: a completion that logs must not wait for the logging queue
+    // while a statement there waits for this lock.
+    if (completion) completion();
 }
 
 std::shared_ptr<HVDDLogFileInfo> HVDDFileLogger::currentLogFileInfo() {

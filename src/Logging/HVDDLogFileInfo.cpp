@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Logging/LogFileCreation.h"
 #include "Platform/Application.h"
 #include "vorasel/HVDDFileLogger.h"
 
@@ -33,9 +34,14 @@ void HVDDLogFileInfo::loadAttributes() {
     struct statx st {};
     if (::statx(AT_FDCWD, filePath_.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &st) != 0) return;
     modificationDate_ = toTimePoint(st.stx_mtime.tv_sec, st.stx_mtime.tv_nsec);
-    creationDate_ = (st.stx_mask & STATX_BTIME)
-                        ? toTimePoint(st.stx_btime.tv_sec, st.stx_btime.tv_nsec)
-                        : modificationDate_;
+    // The time recorded at creation first; the file system's birth time, or failing that the
+    // modification time, only for files made without it.
+    if (const auto recorded = hv::logging::recordedCreationTime(filePath_))
+        creationDate_ = *recorded;
+    else if (st.stx_mask & STATX_BTIME)
+        creationDate_ = toTimePoint(st.stx_btime.tv_sec, st.stx_btime.tv_nsec);
+    else
+        creationDate_ = modificationDate_;
     fileSize_ = st.stx_size;
 }
 

@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "Logging/LogDirectory.h"
+#include "Logging/LogFileCreation.h"
 #include "Platform/Application.h"
 #include "vorasel/HVDDFileLogger.h"
 #include "vorasel/SerialQueue.h"
@@ -23,6 +25,21 @@ constexpr unsigned long kMaximumFileNumber = 100000;
 std::string fileNameWithNumber(unsigned long n) {
     if (n < 2) return HVDDLogFileManagerDefault::kLogFileName;
     return std::string(kBaseName) + " " + std::to_string(n) + kExtension;
+}
+
+// The logs folder, checked safe to log into (and made when `create`); -1 when it is not.
+int openDirectory(const std::string &path, bool create, std::atomic<bool> &failureReported) {
+    std::string error;
+    const int fd = hv::logging::openLogsDirectory(path, create, &error);
+    if (fd >= 0) {
+        failureReported = false;
+        return fd;
+    }
+    // Once per failure, not once for every message that finds the folder missing.
+    if (create && !failureReported.exchange(true))
+        Application::shared().consoleLog(
+            "HVDDFileLogManagerDefault: Error creating logsDirectory: " + error);
+    return -1;
 }
 
 }  // namespace
@@ -74,8 +91,11 @@ std::vector<std::string> HVDDLogFileManager::sortedLogFileNames() {
 
 // ---- HVDDLogFileManagerDefault ----
 
+// A caches folder that others may write into (the shared fallback) gets a private folder of
+// ours in between.
 HVDDLogFileManagerDefault::HVDDLogFileManagerDefault()
-    : HVDDLogFileManagerDefault(Application::shared().cachesDirectory() + "/Logs") {}
+    : HVDDLogFileManagerDefault(
+          hv::logging::privateFolderIn(Application::shared().cachesDirectory()) + "/Logs") {}
 
 HVDDLogFileManagerDefault::HVDDLogFileManagerDefault(std::string logsDirectory)
     : logsDirectory_(std::move(logsDirectory)) {}
@@ -97,17 +117,8 @@ void HVDDLogFileManagerDefault::setMaximumNumberOfLogFiles(uint64_t count) {
 }
 
 std::string HVDDLogFileManagerDefault::logsDirectory() {
-    std::error_code ec;
-    if (std::filesystem::is_directory(logsDirectory_, ec)) {
-        creationFailureReported_ = false;
-        return logsDirectory_;
-    }
-    std::filesystem::create_directories(logsDirectory_, ec);
-    // Once per failure, not once for every message that finds the folder missing.
-    if (ec && !std::filesystem::is_directory(logsDirectory_) &&
-        !creationFailureReported_.exchange(true))
-        Application::shared().consoleLog(
-            "HVDDFileLogManagerDefault: Error creating logsDirectory: " + ec.message());
+    const int fd = openDirectory(logsDirectory_, true, creationFailureReported_);
+    if (fd >= 0) ::close(fd);
     return logsDirectory_;
 }
 
@@ -130,7 +141,11 @@ bool HVDDLogFileManagerDefault::isLogFile(const std::string &fileName) const {
 std::vector<std::shared_ptr<HVDDLogFileInfo>> HVDDLogFileManagerDefault::unsortedLogFileInfos() {
     std::vector<std::shared_ptr<HVDDLogFileInfo>> infos;
     std::error_code ec;
-    // Listing does not make the folder: no folder, no files.
+    // Listing does not make the folder: no folder, no files; nor does it trust one that is
+    // not safe to log into.
+    const int fd = openDirectory(logsDirectory_, false, creationFailureReported_);
+    if (fd < 0) return infos;
+    ::close(fd);
     std::filesystem::directory_iterator it(logsDirectory_, ec), end;
     for (; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
@@ -141,16 +156,23 @@ std::vector<std::shared_ptr<HVDDLogFileInfo>> HVDDLogFileManagerDefault::unsorte
 }
 
 std::string HVDDLogFileManagerDefault::createNewLogFile() {
-    const std::string directory = logsDirectory();
+    const int directory = openDirectory(logsDirectory_, true, creationFailureReported_);
+    if (directory < 0) return {};
     for (unsigned long n = 1; n <= kMaximumFileNumber; ++n) {
-        const std::string path = directory + "/" + fileNameWithNumber(n);
-        // O_EXCL: a name taken meanwhile by another process is skipped, never truncated.
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        const std::string name = fileNameWithNumber(n);
+        const std::string path = logsDirectory_ + "/" + name;
+        // O_EXCL: a name taken meanwhile by another process is skipped, never truncated, and
+        // a symlink planted under it is not followed. Readable by us alone.
+        const int fd = ::openat(directory, name.c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd < 0) {
             if (errno == EEXIST) continue;
+            ::close(directory);
             return {};
         }
+        hv::logging::markCreationTime(fd);
         ::close(fd);
+        ::close(directory);
         Application::setFileProtection(
             path, Application::shared().declaresBackgroundMode()
                       ? Application::FileProtectionCompleteUntilFirstUserAuthentication
@@ -158,6 +180,7 @@ std::string HVDDLogFileManagerDefault::createNewLogFile() {
         deleteOldLogFiles();
         return path;
     }
+    ::close(directory);
     return {};
 }
 
@@ -168,6 +191,11 @@ void HVDDLogFileManagerDefault::deleteOldLogFiles() {
     size_t first = 0;
     // The newest file, unless archived, is the one being written: it does not count.
     if (!infos.empty() && !infos.front()->isArchived()) first = 1;
+    if (first + keep >= infos.size()) return;
+    // By name within the folder's descriptor: a folder swapped in meanwhile loses nothing.
+    const int directory = openDirectory(logsDirectory_, false, creationFailureReported_);
+    if (directory < 0) return;
     for (size_t i = first + keep; i < infos.size(); ++i)
-        ::unlink(infos[i]->filePath().c_str());
+        ::unlinkat(directory, infos[i]->fileName().c_str(), 0);
+    ::close(directory);
 }

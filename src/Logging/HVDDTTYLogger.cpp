@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "Logging/LocalTime.h"
-#include "Logging/LogWriter.h"
 #include "Logging/TerminalColors.h"
 #include "Platform/Application.h"
 #include "vorasel/SerialQueue.h"
@@ -153,10 +152,7 @@ HVDDTTYLogger::HVDDTTYLogger(int fd, const char *term, const char *xcodeColors)
     state_->processID = pid;
 }
 
-HVDDTTYLogger::~HVDDTTYLogger() {
-    // Lines still queued hold our descriptor, which the owner may close once we are gone.
-    hv::logging::LogWriter::shared().sync([] {});
-}
+HVDDTTYLogger::~HVDDTTYLogger() = default;
 
 std::string HVDDTTYLogger::loggerName() {
     return "hv.logging.tty";
@@ -176,7 +172,7 @@ void HVDDTTYLogger::logMessage(const HVDDLogMessage &m) {
     }
     const ColorProfile *profile = d.colorsEnabled ? d.profileFor(m) : nullptr;
 
-    // The pieces gathered into one buffer, written with one call on the log writer.
+    // The pieces gathered into one buffer, written with one call.
     std::string line;
     line.reserve(64 + d.appName.size() + text->size());
     if (profile) {
@@ -200,14 +196,12 @@ void HVDDTTYLogger::logMessage(const HVDDLogMessage &m) {
     line += *text;
     if (profile) line += profile->resetCode;
     if (text->empty() || text->back() != '\n') line += '\n';
-    hv::logging::LogWriter::shared().submit(
-        [fd = d.fd, isPipe = d.isPipe, isSocket = d.isSocket, line = std::move(line)] {
-            writeLine(fd, isPipe, isSocket, line);
-        });
+    // Written before the log call returns: a line logged just before the program dies is out.
+    writeLine(d.fd, d.isPipe, d.isSocket, line);
 }
 
 void HVDDTTYLogger::flush() {
-    hv::logging::LogWriter::shared().sync([] {});
+    // Every line has been written when its log call returned.
 }
 
 bool HVDDTTYLogger::colorsEnabled() {

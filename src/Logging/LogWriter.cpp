@@ -1,47 +1,27 @@
 #include "Logging/LogWriter.h"
 
-#include <sched.h>
-
-#include <cstdlib>
-#include <memory>
-
-#include "Platform/Semaphore.h"
-
 namespace hv::logging {
 
+namespace {
+thread_local int depth = 0;  // blocks of the writer running on this thread
+}  // namespace
+
 LogWriter &LogWriter::shared() {
-    static LogWriter *writer = [] {
-        auto *w = new LogWriter;
-        w->queue_.async([] {
-            sched_param param{};
-            sched_setscheduler(0, SCHED_BATCH, &param);
-        });
-        // A program that simply returns from main() still gets its last lines on disk.
-        std::atexit([] {
-            if (!shared().isCurrent()) shared().drain(std::chrono::seconds(2));
-        });
-        return w;
-    }();
+    static LogWriter *writer = new LogWriter;
     return *writer;
 }
 
-void LogWriter::submit(std::function<void()> work) {
-    slots_.acquire();
-    queue_.async([this, work = std::move(work)] {
-        work();
-        slots_.release();
-    });
-}
-
 void LogWriter::sync(const std::function<void()> &work) {
-    queue_.sync(work);
+    std::lock_guard lock(mutex_);
+    ++depth;
+    struct Leave {
+        ~Leave() { --depth; }
+    } leave;
+    work();
 }
 
-bool LogWriter::drain(std::chrono::milliseconds timeout) {
-    // Shared, so that a block that runs after the time-out still has its semaphore.
-    auto done = std::make_shared<hv::platform::Semaphore>();
-    queue_.async([done] { done->signal(); });
-    return done->waitFor(timeout);
+bool LogWriter::isCurrent() const {
+    return depth > 0;
 }
 
 }  // namespace hv::logging

@@ -1,45 +1,34 @@
-// Where the library's loggers do their slow I/O (the log file, the system log), away from the
-// threads that log.
+// Where the library's loggers do their I/O (the console, the log file, the system log).
 //
-// A log statement waits until every logger has taken its message; the file and system-log
-// loggers take it by queueing the write here, so a slow or failing disk or a busy system log
-// holds a caller only once kSlots writes are pending. One serial queue for all of them keeps
-// each logger's writes in order and costs a caller at most one wake-up per message.
-//
-// Thread rules: submit() and sync() may be called from any thread but the writer's own (a block
-// running here must not submit and wait for a slot, nor destroy a logger that uses the writer).
+// Every write is made on the logging thread itself, before the log call returns: a line logged
+// just before the program dies (abort, _exit, a crash) has been handed to the operating system
+// already. One lock for all of them keeps each logger's writes, and the checks of the file
+// logger's watch, in order and apart from each other. It is recursive: a completion block or a
+// check that logs, or a logger that logs about its own trouble, may come back in.
 #pragma once
 
 #include <chrono>
 #include <functional>
-
-#include "Platform/Backlog.h"
-#include "vorasel/SerialQueue.h"
+#include <mutex>
 
 namespace hv::logging {
 
 class LogWriter {
 public:
-    static constexpr int kSlots = 1000;
-
-    // Created on first use, never destroyed; what is pending at exit() is written then (for
-    // at most two seconds).
+    // Created on first use, never destroyed.
     static LogWriter &shared();
 
-    // Queues `work`; waits only while kSlots blocks are pending (and then until half of them
-    // are written).
-    void submit(std::function<void()> work);
-    // Runs `work` on the writer after everything queued before it, and waits for it.
+    // Runs `work` now, on the calling thread, under the writer's lock.
+    void submit(const std::function<void()> &work) { sync(work); }
     void sync(const std::function<void()> &work);
-    // Waits until everything queued so far has run, or the time-out passes; true when it has.
-    bool drain(std::chrono::milliseconds timeout);
-    bool isCurrent() const { return queue_.isCurrent(); }
+    // Everything submitted has been written already; kept for callers that wait for it.
+    bool drain(std::chrono::milliseconds) { return true; }
+    // Whether the calling thread is inside a block of the writer.
+    bool isCurrent() const;
 
 private:
     LogWriter() = default;
-    // Lines arriving within a millisecond of the last cost their caller no wake-up.
-    hv::platform::SerialQueue queue_{"hv.logging.io", std::chrono::milliseconds(1)};
-    hv::platform::Backlog slots_{kSlots, kSlots / 2};
+    std::recursive_mutex mutex_;
 };
 
 }  // namespace hv::logging

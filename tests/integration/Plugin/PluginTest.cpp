@@ -311,9 +311,8 @@ TEST_P(PluginTest, AStaleHandleNeverReachesTheReplacingConnection) {
     PluginHandle *first = connected();
     ASSERT_NE(first, nullptr);
     const Bytes marker = {0x5A, 0xC3, 0x3C, 0xA5, 0x96, 0x69};
-    Bytes apdu = {0x00, 0xEE, 0x00, 0x00, static_cast<uint8_t>(marker.size())};
-    apdu.insert(apdu.end(), marker.begin(), marker.end());
-    apdu.push_back(0x00);
+    // ECHO of the marker bytes, with Le.
+    const Bytes apdu = {0x00, 0xEE, 0x00, 0x00, 0x06, 0x5A, 0xC3, 0x3C, 0xA5, 0x96, 0x69, 0x00};
     auto carriesMarker = [&](const sim::WireEntry &e) {
         return !e.bytes.empty() && e.bytes[0] == sim::ccid::kXfrBlock &&
                std::search(e.bytes.begin(), e.bytes.end(), marker.begin(), marker.end()) !=

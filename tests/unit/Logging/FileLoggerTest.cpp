@@ -1,14 +1,15 @@
 #include <atomic>
+#include <cstdlib>
 #include <regex>
 #include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
 
-#include "Logging/LogWriter.h"
 #include "LoggingTestSupport.h"
 #include "Platform/Semaphore.h"
 #include "Wait.h"
+#include "vorasel/HVDDTTYLogger.h"
 
 using hv::platform::Application;
 using namespace std::chrono_literals;
@@ -27,7 +28,8 @@ public:
     std::string rolled;  // read after `rolls` is seen
 };
 
-// Every file it makes is /dev/full: each write fails with ENOSPC.
+// Every file it makes is /dev/full, a device: each open is refused, as a log file must be a
+// regular file.
 class FullDiskManager : public HVDDLogFileManager {
 public:
     uint64_t maximumNumberOfLogFiles() const override { return 0; }
@@ -222,7 +224,7 @@ TEST_F(FileLogger, AFileRenamedUnderTheLoggerIsRolledAndMarkedArchived) {
     EXPECT_TRUE(console().empty()) << console().front();
 }
 
-TEST_F(FileLogger, WriteErrorsAreReportedTenTimesAndNeverReachTheCaller) {
+TEST_F(FileLogger, OpenAndWriteErrorsAreReportedTenTimesAndNeverReachTheCaller) {
     install(std::make_shared<FullDiskManager>());
     for (int i = 0; i < 25; ++i)
         log("lost line");
@@ -230,8 +232,7 @@ TEST_F(FileLogger, WriteErrorsAreReportedTenTimesAndNeverReachTheCaller) {
     const auto lines = console();
     ASSERT_EQ(lines.size(), 11u);
     for (size_t i = 0; i < 10; ++i)
-        EXPECT_EQ(lines[i],
-                  "HVDDFileLogger.logMessage: write to /dev/full: No space left on device");
+        EXPECT_EQ(lines[i], "HVDDFileLogger.logMessage: not a regular file: /dev/full");
     EXPECT_EQ(lines[10],
               "HVDDFileLogger.logMessage: Too many exceptions -- will not log any more of them.");
 }
@@ -263,30 +264,53 @@ TEST_F(FileLogger, AnUnusableCachesDirectoryIsReported) {
         << "reported once, not once per message";
 }
 
-TEST_F(FileLogger, LogStatementsDoNotWaitForTheDisk) {
+// A log statement returns with its line in the file already, unflushed: nothing is left
+// queued for a writer that a dying process would never run.
+TEST_F(FileLogger, EachLineIsInTheFileWhenItsLogStatementReturns) {
     install();
-    // Hold the writer, as a disk that has stopped answering would.
-    hv::platform::Semaphore entered, release;
-    hv::logging::LogWriter::shared().submit([&] {
-        entered.signal();
-        release.wait();
-    });
-    entered.wait();
-    std::atomic<int> logged{0};
-    std::thread caller([&] {
-        for (int i = 0; i < 200; ++i) {
-            log("line " + std::to_string(i));
-            ++logged;
-        }
-    });
-    const bool returned = hv::test::waitUntil([&] { return logged.load() == 200; });
-    release.signal();
-    caller.join();
-    EXPECT_TRUE(returned) << "log statements waited for the writer";
-    HVDDLog::flushLog();
-    const std::string content = read(logFile());
-    EXPECT_NE(content.find("  line 0\n"), std::string::npos);
-    EXPECT_NE(content.find("  line 199\n"), std::string::npos);
+    for (int i = 0; i < 50; ++i) {
+        const std::string text = "line " + std::to_string(i);
+        log(text);
+        ASSERT_NE(read(logFile()).find("  " + text + "\n"), std::string::npos) << i;
+    }
+}
+
+// A program that logs and then dies at once (abort, _exit) still leaves its lines on the
+// console and in the file.
+TEST_F(FileLogger, LinesLoggedJustBeforeTheProcessDiesAreOnStderrAndInTheFile) {
+    // The child runs this test afresh: it is told where the parent looks for the file (and
+    // keeps what it was told when it comes by here).
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    ::setenv("HV_TEST_DYING_CACHES", caches_.c_str(), 0);
+    auto logTheDying = [](int from) {
+        Application::shared().setCachesDirectory(std::getenv("HV_TEST_DYING_CACHES"));
+        HVDDLog::addLogger(std::make_shared<HVDDTTYLogger>(STDERR_FILENO, nullptr, nullptr));
+        HVDDLog::addLogger(std::make_shared<HVDDFileLogger>());
+        for (int i = from; i < from + 5; ++i)
+            HVDDLog::log(false, HVLogLevelVerbose, HVLogFlagError, 0, __FILE__, "test", 1, nullptr,
+                         "dying line %d", i);
+    };
+    EXPECT_DEATH(
+        {
+            logTheDying(1);
+            std::abort();
+        },
+        "dying line 1.*dying line 5");
+    std::string content = read(logFile());
+    for (int i = 1; i <= 5; ++i)
+        EXPECT_NE(content.find("dying line " + std::to_string(i) + "\n"), std::string::npos) << i;
+
+    std::filesystem::remove(logFile());
+    EXPECT_EXIT(
+        {
+            logTheDying(6);
+            ::_exit(3);
+        },
+        ::testing::ExitedWithCode(3), "dying line 6.*dying line 10");
+    content = read(logFile());
+    for (int i = 6; i <= 10; ++i)
+        EXPECT_NE(content.find("dying line " + std::to_string(i) + "\n"), std::string::npos) << i;
+    ::unsetenv("HV_TEST_DYING_CACHES");
 }
 
 TEST_F(FileLogger, RollWithCompletionAndConcurrentLogging) {
