@@ -2,54 +2,131 @@
 // link, this file knows the library's wire (and nothing else of it).
 #include "vorasel/sim/AccessoryServer.h"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include "Platform/Linux/AccessoryWire.h"
 #include "Platform/Linux/UnixSocket.h"
+#include "vorasel/sim/DaemonWire.h"
 
 namespace hv::sim {
 
 namespace us = hv::platform::unixsocket;
 namespace wire = hv::platform::wire;
 
-AccessoryServer::AccessoryServer(std::string socketPath) : path_(std::move(socketPath)) {}
+namespace {
+
+constexpr size_t kMaxHelloLine = 4096;
+
+bool hasGroup(gid_t want, uid_t uid, const ucred &cred, int fd) {
+    if (cred.gid == want) return true;
+    gid_t groups[64];
+    socklen_t len = sizeof groups;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups, &len) == 0) {
+        return std::find(groups, groups + len / sizeof(gid_t), want) !=
+               groups + len / sizeof(gid_t);
+    }
+    // Older kernels, or more groups than fit above: ask the group database.
+    passwd pw, *found = nullptr;
+    char buf[4096];
+    if (::getpwuid_r(uid, &pw, buf, sizeof buf, &found) != 0 || !found) return false;
+    int n = 256;
+    std::vector<gid_t> list(static_cast<size_t>(n));
+    if (::getgrouplist(pw.pw_name, pw.pw_gid, list.data(), &n) < 0) return false;
+    return std::find(list.begin(), list.begin() + n, want) != list.begin() + n;
+}
+
+}  // namespace
+
+struct AccessoryServer::Connection {
+    enum class Kind { Hello, Control, Command };
+    int fd = -1;
+    Kind kind = Kind::Hello;
+    Clock::time_point helloDeadline;
+    std::string out;
+    bool closeAfterFlush = false;
+};
+
+struct AccessoryServer::SessionWorker {
+    int fd = -1;
+    std::thread thread;
+    std::atomic<bool> done{false};
+};
+
+AccessoryServer::AccessoryServer(std::string socketPath) : path_(std::move(socketPath)) {
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    epollFd_ = ::epoll_create1(EPOLL_CLOEXEC);
+}
 
 AccessoryServer::~AccessoryServer() {
     stop();
+    us::closeQuietly(epollFd_);
+    us::closeQuietly(wakeFd_);
 }
 
 bool AccessoryServer::start() {
-    listenFd_ = us::listenOn(path_);
-    if (listenFd_ < 0) return false;
-    acceptThread_ = std::thread([this] { acceptLoop(); });
+    auto socket = ServerSocket::bindTo(path_, group_, error_);
+    if (!socket) return false;
+    return start(std::move(*socket));
+}
+
+bool AccessoryServer::start(ServerSocket socket) {
+    if (started_ || epollFd_ < 0 || wakeFd_ < 0 || socket.fd() < 0) {
+        if (error_.empty()) error_ = "cannot start the server";
+        return false;
+    }
+    socket_ = std::move(socket);
+    if (!socket_.path().empty()) path_ = socket_.path();
+    ::fcntl(socket_.fd(), F_SETFL, ::fcntl(socket_.fd(), F_GETFL) | O_NONBLOCK);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = socket_.fd();
+    ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, socket_.fd(), &ev);
+    ev.data.fd = wakeFd_;
+    ::epoll_ctl(epollFd_, EPOLL_CTL_ADD, wakeFd_, &ev);
+    started_ = true;
+    loopThread_ = std::thread([this] { loop(); });
     return true;
 }
 
 void AccessoryServer::stop() {
     if (stopping_.exchange(true)) return;
-    if (listenFd_ >= 0) ::shutdown(listenFd_, SHUT_RDWR);
-    if (acceptThread_.joinable()) acceptThread_.join();
-    us::closeQuietly(listenFd_);
-    std::vector<std::thread> threads;
+    wake();
+    if (loopThread_.joinable()) loopThread_.join();
+    std::list<std::shared_ptr<SessionWorker>> sessions;
     std::vector<std::pair<std::string, std::shared_ptr<SimAccessory>>> accessories;
     {
         std::lock_guard lock(mutex_);
-        for (int fd : openFds_)
-            ::shutdown(fd, SHUT_RDWR);
-        threads.swap(threads_);
+        for (auto &w : sessions_)
+            ::shutdown(w->fd, SHUT_RDWR);
+        sessions.swap(sessions_);
         accessories = accessories_;
     }
     for (auto &[id, a] : accessories) {
         a->setAttachListener(nullptr);
         a->detach();  // ends every session, so relays waiting on pipes return
     }
-    for (auto &t : threads)
-        t.join();
-    ::unlink(path_.c_str());
+    for (auto &w : sessions) {
+        if (w->thread.joinable()) w->thread.join();
+        ::close(w->fd);
+    }
+    socket_.close();
+}
+
+void AccessoryServer::wake() {
+    const uint64_t one = 1;
+    if (wakeFd_ >= 0) [[maybe_unused]]
+        auto n = ::write(wakeFd_, &one, sizeof one);
 }
 
 void AccessoryServer::addAccessory(const std::shared_ptr<SimAccessory> &accessory) {
@@ -65,6 +142,11 @@ void AccessoryServer::setCommandHandler(CommandHandler handler) {
     commandHandler_ = std::move(handler);
 }
 
+size_t AccessoryServer::sessionThreads() const {
+    std::lock_guard lock(mutex_);
+    return sessions_.size();
+}
+
 std::string AccessoryServer::attachLine(const std::string &id, SimAccessory &accessory) const {
     const AccessoryIdentity i = accessory.identity();
     std::string protocols;
@@ -75,24 +157,23 @@ std::string AccessoryServer::attachLine(const std::string &id, SimAccessory &acc
            protocols + "\n";
 }
 
+// Attach and detach may come from any thread; the loop hands the lines out.
 void AccessoryServer::accessoryAttached(SimAccessory &accessory) {
-    std::lock_guard lock(mutex_);
-    for (auto &[id, a] : accessories_) {
-        if (a.get() != &accessory) continue;
-        const std::string line = attachLine(id, accessory);
-        for (int fd : controlFds_)
-            us::writeAll(fd, line.data(), line.size());
+    {
+        std::lock_guard lock(mutex_);
+        for (auto &[id, a] : accessories_)
+            if (a.get() == &accessory) pendingLines_.push_back(attachLine(id, accessory));
     }
+    wake();
 }
 
 void AccessoryServer::accessoryDetached(SimAccessory &accessory) {
-    std::lock_guard lock(mutex_);
-    for (auto &[id, a] : accessories_) {
-        if (a.get() != &accessory) continue;
-        const std::string line = "DETACH " + id + "\n";
-        for (int fd : controlFds_)
-            us::writeAll(fd, line.data(), line.size());
+    {
+        std::lock_guard lock(mutex_);
+        for (auto &[id, a] : accessories_)
+            if (a.get() == &accessory) pendingLines_.push_back("DETACH " + id + "\n");
     }
+    wake();
 }
 
 std::shared_ptr<SimAccessory> AccessoryServer::find(const std::string &id, std::string *prefix) {
@@ -105,70 +186,182 @@ std::shared_ptr<SimAccessory> AccessoryServer::find(const std::string &id, std::
     return nullptr;
 }
 
-void AccessoryServer::track(std::thread thread) {
-    std::lock_guard lock(mutex_);
-    threads_.push_back(std::move(thread));
+bool AccessoryServer::peerAllowed(int fd) const {
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return false;
+    if (cred.uid == ::geteuid() || cred.uid == 0) return true;
+    return group_ && hasGroup(*group_, cred.uid, cred, fd);
 }
 
-void AccessoryServer::acceptLoop() {
+void AccessoryServer::loop() {
+    epoll_event events[64];
     while (!stopping_.load()) {
-        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        int timeout = -1;
+        const auto now = Clock::now();
+        for (auto &[fd, c] : connections_) {
+            if (c->kind != Connection::Kind::Hello) continue;
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(c->helloDeadline - now);
+            const int ms = static_cast<int>(std::max<long long>(0, left.count()));
+            timeout = timeout < 0 ? ms : std::min(timeout, ms);
+        }
+        const int n = ::epoll_wait(epollFd_, events, 64, timeout);
+        if (n < 0 && errno != EINTR) break;
+        for (int i = 0; i < n; ++i) {
+            const int fd = events[i].data.fd;
+            if (fd == socket_.fd()) {
+                accept();
+            } else if (fd == wakeFd_) {
+                uint64_t count;
+                [[maybe_unused]] auto r = ::read(wakeFd_, &count, sizeof count);
+                broadcastPending();
+                reapSessions();
+            } else if (auto it = connections_.find(fd); it != connections_.end()) {
+                Connection &c = *it->second;
+                if (events[i].events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) onReadable(c);
+                if (connections_.count(fd) && (events[i].events & EPOLLOUT)) flush(c);
+            }
+        }
+        // Whoever has not named its use in time is dropped.
+        const auto later = Clock::now();
+        std::vector<int> expired;
+        for (auto &[fd, c] : connections_)
+            if (c->kind == Connection::Kind::Hello && c->helloDeadline <= later)
+                expired.push_back(fd);
+        for (int fd : expired)
+            drop(fd);
+    }
+    std::vector<int> all;
+    for (auto &[fd, c] : connections_)
+        all.push_back(fd);
+    for (int fd : all)
+        drop(fd);
+}
+
+void AccessoryServer::accept() {
+    for (;;) {
+        const int fd = ::accept4(socket_.fd(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd < 0) {
-            if (stopping_.load()) return;
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            return;
+        }
+        if (!peerAllowed(fd) || connections_.size() >= limits_.maxConnections) {
+            ::close(fd);
             continue;
         }
-        {
-            std::lock_guard lock(mutex_);
-            if (stopping_.load()) {
-                ::close(fd);
-                return;
-            }
-            openFds_.push_back(fd);
+        auto c = std::make_unique<Connection>();
+        c->fd = fd;
+        c->helloDeadline = Clock::now() + limits_.helloTimeout;
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+        ev.data.fd = fd;
+        if (::epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev) != 0) {
+            ::close(fd);
+            continue;
         }
-        track(std::thread([this, fd] { serve(fd); }));
+        connections_.emplace(fd, std::move(c));
     }
 }
 
-void AccessoryServer::serve(int fd) {
-    auto line = us::readLine(fd);
-    if (line) {
-        if (*line == "CONTROL") {
-            serveControl(fd);
-        } else if (line->rfind("SESSION ", 0) == 0) {
-            auto words = wire::split(line->substr(8), ' ');
-            if (words.size() == 2) serveSession(fd, words[0], words[1]);
-        } else if (line->rfind("COMMAND", 0) == 0) {
-            serveCommand(fd, *line);
-        }
-    }
-    {
-        std::lock_guard lock(mutex_);
-        std::erase(openFds_, fd);
-        std::erase(controlFds_, fd);
-    }
+void AccessoryServer::drop(int fd) {
+    ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
     ::close(fd);
+    connections_.erase(fd);
 }
 
-void AccessoryServer::serveControl(int fd) {
+void AccessoryServer::onReadable(Connection &c) {
+    const int fd = c.fd;
+    if (c.kind == Connection::Kind::Hello) {
+        // Peeked, not read: after a session's line come its frames, which are not ours.
+        char buf[kMaxHelloLine + 1];
+        const ssize_t n = ::recv(fd, buf, sizeof buf, MSG_PEEK | MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+        if (n <= 0) return drop(fd);
+        const auto *end = static_cast<const char *>(std::memchr(buf, '\n', size_t(n)));
+        if (!end) {
+            if (size_t(n) > kMaxHelloLine) drop(fd);
+            return;  // the rest of the line comes with the next edge
+        }
+        const size_t length = size_t(end - buf);
+        [[maybe_unused]] auto taken = ::recv(fd, buf, length + 1, MSG_DONTWAIT);
+        return onHello(c, std::string(buf, length));
+    }
+    // Control and command clients have nothing more to say; only their hang-up counts.
+    char sink[512];
+    for (;;) {
+        const ssize_t n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+        if (n > 0) continue;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) return;
+        return drop(fd);
+    }
+}
+
+void AccessoryServer::onHello(Connection &c, const std::string &line) {
+    Hello hello = parseHello(line);
+    switch (hello.kind) {
+        case Hello::Kind::Control: {
+            broadcastPending();  // earlier changes are not this client's news
+            c.kind = Connection::Kind::Control;
+            {
+                std::lock_guard lock(mutex_);
+                for (auto &[id, a] : accessories_)
+                    if (a->isAttached()) c.out += attachLine(id, *a);
+            }
+            c.out += "SYNC\n";
+            return flush(c);
+        }
+        case Hello::Kind::Session: {
+            const int fd = c.fd;
+            ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+            connections_.erase(fd);
+            return startSession(fd, hello.accessoryId, hello.protocol);
+        }
+        case Hello::Kind::Command:
+            c.kind = Connection::Kind::Command;
+            c.out = runCommand(hello.words) + "\n";
+            c.closeAfterFlush = true;
+            return flush(c);
+        case Hello::Kind::Invalid:
+            break;
+    }
+    drop(c.fd);
+}
+
+void AccessoryServer::flush(Connection &c) {
+    while (!c.out.empty()) {
+        const ssize_t n = ::send(c.fd, c.out.data(), c.out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN) return;  // EPOLLOUT brings us back
+        if (n <= 0) return drop(c.fd);
+        c.out.erase(0, size_t(n));
+    }
+    if (c.closeAfterFlush) drop(c.fd);
+}
+
+void AccessoryServer::broadcastPending() {
+    std::vector<std::string> lines;
     {
         std::lock_guard lock(mutex_);
-        std::string lines;
-        for (auto &[id, a] : accessories_)
-            if (a->isAttached()) lines += attachLine(id, *a);
-        lines += "SYNC\n";
-        us::writeAll(fd, lines.data(), lines.size());
-        controlFds_.push_back(fd);
+        lines.swap(pendingLines_);
     }
-    // The client never speaks again; its hang-up ends the connection.
-    char c;
-    while (::read(fd, &c, 1) > 0) {
+    if (lines.empty()) return;
+    std::vector<int> controls;
+    for (auto &[fd, c] : connections_)
+        if (c->kind == Connection::Kind::Control) controls.push_back(fd);
+    for (int fd : controls) {
+        Connection &c = *connections_.at(fd);
+        for (const auto &l : lines)
+            c.out += l;
+        // A client that does not read is dropped; nobody else waits for it.
+        if (c.out.size() > limits_.controlBuffer)
+            drop(fd);
+        else
+            flush(c);
     }
 }
 
-void AccessoryServer::serveCommand(int fd, const std::string &line) {
-    auto words = wire::split(line, ' ');
-    words.erase(words.begin());
-    std::string answer;
+std::string AccessoryServer::runCommand(const std::vector<std::string> &words) {
     if (!words.empty() && (words[0] == "attach" || words[0] == "detach")) {
         std::vector<std::shared_ptr<SimAccessory>> all;
         {
@@ -178,17 +371,14 @@ void AccessoryServer::serveCommand(int fd, const std::string &line) {
         }
         for (auto &a : all)
             words[0] == "attach" ? a->attach() : a->detach();
-        answer = "OK";
-    } else {
-        CommandHandler handler;
-        {
-            std::lock_guard lock(mutex_);
-            handler = commandHandler_;
-        }
-        answer = handler ? handler(words) : "ERR unknown command";
+        return "OK";
     }
-    answer += "\n";
-    us::writeAll(fd, answer.data(), answer.size());
+    CommandHandler handler;
+    {
+        std::lock_guard lock(mutex_);
+        handler = commandHandler_;
+    }
+    return handler ? handler(words) : "ERR unknown command";
 }
 
 namespace {
@@ -204,6 +394,74 @@ bool sendFrame(int fd, char type, const uint8_t *payload, size_t length) {
 
 }  // namespace
 
+void AccessoryServer::reapSessions() {
+    std::vector<std::shared_ptr<SessionWorker>> ended;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto it = sessions_.begin(); it != sessions_.end();) {
+            if ((*it)->done.load(std::memory_order_acquire)) {
+                ended.push_back(*it);
+                it = sessions_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto &w : ended) {
+        w->thread.join();
+        ::close(w->fd);
+    }
+}
+
+void AccessoryServer::startSession(int fd, const std::string &id,
+                                   const std::string &protocolString) {
+    reapSessions();
+    std::lock_guard lock(mutex_);
+    if (sessions_.size() >= limits_.maxSessions) {
+        sendFrame(fd, 'R', nullptr, 0);
+        ::close(fd);
+        return;
+    }
+    auto w = std::make_shared<SessionWorker>();
+    w->fd = fd;
+    w->thread = std::thread([this, w, id, protocolString] {
+        serveSession(w->fd, id, protocolString);
+        w->done.store(true, std::memory_order_release);
+        wake();  // the loop joins it
+    });
+    sessions_.push_back(std::move(w));
+}
+
+namespace {
+
+// Wakes a session's relay from the device's threads. Shared with the session's listener, which
+// a device thread may still be calling after the relay has ended: the descriptor lives as long
+// as the last holder.
+struct Waker {
+    int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    ~Waker() { us::closeQuietly(fd); }
+    void raise() const {
+        const uint64_t one = 1;
+        [[maybe_unused]] auto n = ::write(fd, &one, sizeof one);
+    }
+    void drain() const {
+        uint64_t count;
+        [[maybe_unused]] auto n = ::read(fd, &count, sizeof count);
+    }
+};
+
+// Frames for the host, appended to a buffer that is reused for the whole session.
+void appendFrame(std::vector<uint8_t> &out, char type, const uint8_t *payload, size_t length) {
+    const size_t at = out.size();
+    out.resize(at + wire::kHeaderSize + length);
+    wire::putHeader(out.data() + at, type, static_cast<uint32_t>(length));
+    if (length) std::memcpy(out.data() + at + wire::kHeaderSize, payload, length);
+}
+
+}  // namespace
+
+// One thread relays both ways: it sleeps in poll on the socket and on the session's waker, so
+// an idle session costs nothing and an answer goes out the moment the device writes it.
 void AccessoryServer::serveSession(int fd, const std::string &id,
                                    const std::string &protocolString) {
     std::string prefix;
@@ -215,49 +473,100 @@ void AccessoryServer::serveSession(int fd, const std::string &id,
         sendFrame(fd, 'R', nullptr, 0);
         return;
     }
+    auto waker = std::make_shared<Waker>();
+    if (waker->fd < 0) {
+        session->hostClose();
+        return;
+    }
+    session->setListener([waker] { waker->raise(); });
     // Keep the socket's own buffering small, so that the session's bounded pipes, not the
     // kernel, decide when the host must wait.
     const int small = 2048;
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    std::mutex sendMutex;
-    auto send = [&](char type, const uint8_t *p, size_t n) {
-        std::lock_guard lock(sendMutex);
-        return sendFrame(fd, type, p, n);
-    };
-    uint8_t states[2] = {encodeOpen(session->openState(true)),
-                         encodeOpen(session->openState(false))};
-    send('O', states, 2);
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
 
-    // Host to accessory, on a thread of its own; the host's half-close ends the device input.
-    std::thread inbound([&] {
-        uint8_t header[wire::kHeaderSize];
-        std::vector<uint8_t> payload;
-        while (us::readExact(fd, header, sizeof header)) {
-            const uint32_t length = wire::payloadLength(header);
-            if (length > wire::kMaxPayload) break;
-            payload.resize(length);
-            if (length && !us::readExact(fd, payload.data(), length)) break;
-            if (header[0] == 'D' && length && !session->hostWriteAll(payload.data(), length)) break;
-        }
-        session->toDevice().close();
-    });
+    constexpr size_t kChunk = 16384;
+    constexpr size_t kOutLimit = 4 * kChunk;  // past this, the device waits for the host
+    std::vector<uint8_t> out;
+    out.reserve(kOutLimit + kChunk + 64);
+    size_t outSent = 0;
+    std::vector<uint8_t> in(kChunk);
+    size_t inPos = 0, inLen = 0;
+    FrameReader frames(wire::kMaxPayload);
+    bool inFlight = false;  // a data frame partly handed to the device
+    size_t written = 0;
+    bool hostEnded = false, deviceInputGone = false, deviceEnded = false, shutDown = false;
 
-    // Accessory to host, plus the session's state changes as they happen.
+    uint8_t lastStates[2] = {encodeOpen(session->openState(true)),
+                             encodeOpen(session->openState(false))};
+    appendFrame(out, 'O', lastStates, 2);
     bool sentErrorIn = false, sentErrorOut = false, sentClosed = false;
-    uint8_t lastStates[2] = {states[0], states[1]};
-    std::vector<uint8_t> buf(16384);
+
     for (;;) {
-        bool separate = false;
-        const ptrdiff_t n = session->hostReadPiece(
-            buf.data(), buf.size(), Clock::now() + std::chrono::milliseconds(10), &separate);
-        if (n > 0 && !send(separate ? 'P' : 'D', buf.data(), static_cast<size_t>(n))) break;
+        // Host to device: as much as the pipe takes; the rest waits for the device to read.
+        for (;;) {
+            if (inFlight) {
+                const auto payload = frames.payload();
+                const ptrdiff_t n = deviceInputGone ? -1
+                                                    : session->relayWrite(payload.data() + written,
+                                                                          payload.size() - written);
+                if (n < 0) {
+                    deviceInputGone = true;
+                    inFlight = false;
+                } else {
+                    written += static_cast<size_t>(n);
+                    if (written < payload.size()) break;
+                    inFlight = false;
+                }
+            }
+            if (inPos == inLen) break;
+            std::span<const uint8_t> rest(in.data() + inPos, inLen - inPos);
+            const auto status = frames.next(rest);
+            inPos = inLen - rest.size();
+            if (status == FrameReader::Status::TooLong) {
+                // A length past the protocol's bound: a broken peer, and the end of it.
+                session->toDevice().close();
+                session->setListener(nullptr);
+                session->hostClose();
+                return;
+            }
+            if (status == FrameReader::Status::Frame && frames.type() == 'D' &&
+                !frames.payload().empty()) {
+                inFlight = true;
+                written = 0;
+            }
+        }
+
+        // The host's half-close ends the device input, once what came before it is through.
+        if (hostEnded && !inFlight && inPos == inLen && !deviceInputGone) {
+            session->toDevice().close();
+            deviceInputGone = true;
+        }
+
+        // Device to host, while the host keeps up.
+        while (!deviceEnded && out.size() - outSent < kOutLimit &&
+               (session->toHost().available() > 0 || session->toHost().isClosed())) {
+            bool separate = false;
+            const size_t at = out.size();
+            out.resize(at + wire::kHeaderSize + kChunk);
+            const ptrdiff_t n = session->hostReadPiece(out.data() + at + wire::kHeaderSize, kChunk,
+                                                       Clock::now(), &separate);
+            if (n > 0) {
+                out.resize(at + wire::kHeaderSize + static_cast<size_t>(n));
+                wire::putHeader(out.data() + at, separate ? 'P' : 'D', static_cast<uint32_t>(n));
+            } else {
+                out.resize(at);
+                if (n < 0) deviceEnded = true;
+                break;
+            }
+        }
         const uint8_t now[2] = {encodeOpen(session->openState(true)),
                                 encodeOpen(session->openState(false))};
         if (now[0] != lastStates[0] || now[1] != lastStates[1]) {
             lastStates[0] = now[0];
             lastStates[1] = now[1];
-            send('O', now, 2);
+            appendFrame(out, 'O', now, 2);
         }
         for (bool input : {true, false}) {
             bool &sent = input ? sentErrorIn : sentErrorOut;
@@ -269,22 +578,59 @@ void AccessoryServer::serveSession(int fd, const std::string &id,
                     static_cast<uint8_t>(e->code >> 16), static_cast<uint8_t>(e->code >> 8),
                     static_cast<uint8_t>(e->code)};
                 p.insert(p.end(), e->description.begin(), e->description.end());
-                send('E', p.data(), p.size());
+                appendFrame(out, 'E', p.data(), p.size());
                 sent = true;
             }
         }
         if (!sentClosed && session->toDevice().isClosed()) {
-            send('C', nullptr, 0);
+            appendFrame(out, 'C', nullptr, 0);
             sentClosed = true;
         }
-        if (n < 0) {
-            ::shutdown(fd, SHUT_WR);  // the device ended: the host sees end of stream
-            break;
+
+        // Out to the host, as far as the socket takes it.
+        bool hostGone = false;
+        while (outSent < out.size()) {
+            const ssize_t n =
+                ::send(fd, out.data() + outSent, out.size() - outSent, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                outSent += static_cast<size_t>(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else {
+                hostGone = !(n < 0 && errno == EAGAIN);
+                break;
+            }
         }
-        pollfd hangup{fd, 0, 0};
-        if (::poll(&hangup, 1, 0) > 0 && (hangup.revents & (POLLHUP | POLLERR))) break;
+        if (outSent == out.size()) {
+            out.clear();
+            outSent = 0;
+        }
+        if (hostGone) break;
+        if (deviceEnded && out.empty() && !shutDown) {
+            ::shutdown(fd, SHUT_WR);  // the device ended: the host sees end of stream
+            shutDown = true;
+        }
+        if (shutDown && hostEnded) break;
+
+        const bool wantInput = !hostEnded && inPos == inLen && !inFlight;
+        pollfd p[2] = {{fd, short((wantInput ? POLLIN : 0) | (out.empty() ? 0 : POLLOUT)), 0},
+                       {waker->fd, POLLIN, 0}};
+        if (::poll(p, 2, -1) < 0 && errno != EINTR) break;
+        if (p[1].revents & POLLIN) waker->drain();
+        if (p[0].revents & (POLLHUP | POLLERR)) break;  // the host is gone
+        if (p[0].revents & POLLIN) {
+            const ssize_t n = ::recv(fd, in.data(), in.size(), MSG_DONTWAIT);
+            if (n > 0) {
+                inPos = 0;
+                inLen = static_cast<size_t>(n);
+            } else if (n == 0) {
+                hostEnded = true;
+            } else if (errno != EAGAIN && errno != EINTR) {
+                break;
+            }
+        }
     }
-    inbound.join();
+    session->setListener(nullptr);
     session->hostClose();
 }
 

@@ -123,10 +123,12 @@ std::string HVHost::operatingSystemVersion() {
 bool HVHost::useAccessoryDaemon(const std::string &socketPath) {
     using hv::platform::SocketAccessoryProvider;
     auto &manager = hv::platform::EAAccessoryManager::sharedAccessoryManager();
+    auto previous = std::dynamic_pointer_cast<SocketAccessoryProvider>(manager.provider());
+    // A provider still following the same path would attach the daemon's case a second time.
+    if (previous && previous->socketPath() == socketPath) previous->stop();
     auto provider = SocketAccessoryProvider::connect(socketPath, manager);
     if (!provider) return false;
-    auto previous = manager.provider();
     manager.setProvider(provider);
-    if (auto socket = std::dynamic_pointer_cast<SocketAccessoryProvider>(previous)) socket->stop();
+    if (previous) previous->stop();
     return true;
 }

@@ -16,8 +16,11 @@ constexpr char kReaderName[] = "Vorasel";
 constexpr size_t kReaderNameBound = 128;
 
 // The connection object of a handle that is live and not stale: a handle issued for an
-// earlier connection must not act on the one that replaced it.
-std::shared_ptr<HVSmartcard> usableHandle(const PluginHandle *handle) {
+// earlier connection must not act on the one that replaced it. The caller holds `connections`
+// from this check through the use, so that no other thread replaces the connection between.
+std::shared_ptr<HVSmartcard> usableHandle(
+    const PluginHandle *handle, const std::unique_lock<std::recursive_mutex> &connections) {
+    (void)connections;
     uint64_t connection = 0;
     auto smartcard = hv::plugin::lookupHandle(handle, &connection);
     if (!smartcard || connection != hv::smartcard::currentConnection()) return nullptr;
@@ -47,6 +50,7 @@ PluginResult Plugin_FreeMemory(void *block) {
     // The handle was the only way to its connection: released while still current, the
     // connection ends with it, as Plugin_Disconnect would end it, instead of holding the
     // card for good.
+    const auto connections = hv::smartcard::holdConnections();
     if (smartcard && connection == hv::smartcard::currentConnection())
         smartcard->disconnect(SCARD_UNPOWER_CARD);
     return PLUGIN_OK;
@@ -85,7 +89,8 @@ PluginResult Plugin_Connect(const char *reader_name, PluginHandle **handle) {
 
 PluginResult Plugin_Disconnect(PluginHandle *handle) {
     if (!handle) return PLUGIN_ERR_INVALID_ARGUMENT;
-    const auto smartcard = usableHandle(handle);
+    const auto connections = hv::smartcard::holdConnections();
+    const auto smartcard = usableHandle(handle, connections);
     if (!smartcard) return PLUGIN_ERR_INVALID_HANDLE;
     return smartcard->disconnect(SCARD_UNPOWER_CARD) == HVSmartcardStatusSuccess
                ? PLUGIN_OK
@@ -94,7 +99,8 @@ PluginResult Plugin_Disconnect(PluginHandle *handle) {
 
 PluginResult Plugin_GetATR(PluginHandle *handle, uint8_t **atr, uint32_t *length) {
     if (!handle || !atr || !length) return PLUGIN_ERR_INVALID_ARGUMENT;
-    const auto smartcard = usableHandle(handle);
+    const auto connections = hv::smartcard::holdConnections();
+    const auto smartcard = usableHandle(handle, connections);
     if (!smartcard) return PLUGIN_ERR_INVALID_HANDLE;
     const auto bytes = smartcard->getATR();
     if (!bytes || bytes->empty()) return PLUGIN_ERR_ATR;
@@ -113,7 +119,8 @@ PluginResult Plugin_ExecuteCommand(PluginHandle *handle, const uint8_t *command,
         return PLUGIN_ERR_INVALID_ARGUMENT;
     // A longer command cannot be carried whole; cutting it would send another command.
     if (command_length > 0xFFFF) return PLUGIN_ERR_INVALID_ARGUMENT;
-    const auto smartcard = usableHandle(handle);
+    const auto connections = hv::smartcard::holdConnections();
+    const auto smartcard = usableHandle(handle, connections);
     if (!smartcard) return PLUGIN_ERR_INVALID_HANDLE;
 
     uint8_t area[PLUGIN_RESPONSE_CAPACITY];

@@ -95,6 +95,10 @@ uint64_t hv::smartcard::currentConnection() {
     return shared().connection.load();
 }
 
+std::unique_lock<std::recursive_mutex> hv::smartcard::holdConnections() {
+    return std::unique_lock(shared().classLock);
+}
+
 uint64_t hv::smartcard::lastConnectionOnThisThread() {
     return lastConnection;
 }

@@ -4,13 +4,15 @@
 // exactly the data sent, in order.
 //
 // Input: the first byte picks how much of the rest is control lines; the remainder is a frame
-// stream, with read sizes taken from the frames' own bytes.
+// stream, cut into pieces whose sizes come from its own bytes, parsed incrementally and checked
+// against the same stream read whole.
 #include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "Platform/Linux/AccessoryWire.h"
+#include "Platform/Linux/FrameReader.h"
 #include "Platform/Linux/InboundFrames.h"
 
 #define CHECK(cond)                    \
@@ -47,31 +49,70 @@ void controlLines(const uint8_t *data, size_t size) {
     }
 }
 
+struct Frame {
+    uint8_t type;
+    std::vector<uint8_t> payload;
+    bool operator==(const Frame &) const = default;
+};
+
 void frames(const uint8_t *data, size_t size) {
     namespace wire = hv::platform::wire;
-    hv::platform::InboundFrames inbound;
-    std::vector<uint8_t> sent, received;
-    uint8_t buf[300];
+    // What the stream holds, read whole: complete frames up to the first length over the
+    // maximum (the stream is broken there) or the end.
+    std::vector<Frame> expected;
+    bool expectBroken = false;
     size_t at = 0;
     while (size - at >= wire::kHeaderSize) {
-        const uint8_t *header = data + at;
-        const uint32_t length = wire::payloadLength(header);
-        if (length > wire::kMaxPayload || length > size - at - wire::kHeaderSize) break;
-        const uint8_t *payload = header + wire::kHeaderSize;
-        if ((header[0] == 'D' || header[0] == 'P'))
-            sent.insert(sent.end(), payload, payload + length);
-        inbound.apply(header[0], std::vector<uint8_t>(payload, payload + length));
+        const uint32_t length = wire::payloadLength(data + at);
+        if (length > wire::kMaxPayload) {
+            expectBroken = true;
+            break;
+        }
+        if (length > size - at - wire::kHeaderSize) break;
+        const uint8_t *payload = data + at + wire::kHeaderSize;
+        expected.push_back({data[at], std::vector<uint8_t>(payload, payload + length)});
         at += wire::kHeaderSize + length;
-
-        // Read some of it back, as the host's input stream does after each event.
-        inbound.beginReadEvent();
-        CHECK(inbound.visibleBytes() <= inbound.pendingBytes());
-        const size_t cap = length ? payload[0] % sizeof buf : sizeof buf;
-        const size_t visible = inbound.visibleBytes();
-        const size_t n = inbound.read(buf, cap);
-        CHECK(n <= cap && n == std::min(cap, visible));
-        received.insert(received.end(), buf, buf + n);
     }
+    const bool expectMidFrame = !expectBroken && at < size;
+
+    // The same stream as the socket gives it, in pieces whose sizes come from its own bytes,
+    // through the parser and into the host's input, read back as the host's stream does.
+    wire::FrameReader reader;
+    hv::platform::InboundFrames inbound;
+    std::vector<Frame> got;
+    std::vector<uint8_t> sent, received;
+    uint8_t buf[300];
+    for (size_t fed = 0; fed < size && !reader.broken();) {
+        const size_t piece = std::min<size_t>(size - fed, 1 + data[fed] % 97);
+        size_t used = 0;
+        while (used < piece && !reader.broken()) {
+            const size_t n = reader.feed(data + fed + used, piece - used);
+            used += n;
+            if (!reader.frameReady()) {
+                CHECK(used == piece || reader.broken());
+                continue;
+            }
+            const uint8_t type = reader.frameType();
+            std::vector<uint8_t> payload = reader.takePayload(inbound.takeSpare());
+            CHECK(payload.size() <= wire::kMaxPayload);
+            got.push_back({type, payload});
+            if (type == 'D' || type == 'P') sent.insert(sent.end(), payload.begin(), payload.end());
+            inbound.apply(type, std::move(payload));
+
+            inbound.beginReadEvent();
+            CHECK(inbound.visibleBytes() <= inbound.pendingBytes());
+            const size_t cap =
+                got.back().payload.empty() ? sizeof buf : got.back().payload[0] % sizeof buf;
+            const size_t visible = inbound.visibleBytes();
+            const size_t r = inbound.read(buf, cap);
+            CHECK(r <= cap && r == std::min(cap, visible));
+            received.insert(received.end(), buf, buf + r);
+        }
+        fed += used;
+    }
+    CHECK(got == expected);
+    CHECK(reader.broken() == expectBroken);
+    CHECK(expectBroken || reader.midFrame() == expectMidFrame);
     for (;;) {
         inbound.beginReadEvent();
         const size_t n = inbound.read(buf, sizeof buf);

@@ -1,9 +1,16 @@
 // Serves the simulated Vorasel case to other processes over a Unix-domain socket. A program
 // linked with the library uses it when VORASEL_ACCESSORYD_SOCKET names the socket.
 //
-//   vorasel-accessoryd --socket PATH [--detached] [--reattach-delay MS] [--card KIND]
-//                      [--vpcd-port PORT] [--capture FILE [--capture-limit BYTES]]
+//   vorasel-accessoryd [--socket PATH] [--group NAME] [--record] [--detached]
+//                      [--reattach-delay MS] [--card KIND] [--vpcd-port PORT]
+//                      [--capture FILE [--capture-limit BYTES]]
 //
+// The socket is $XDG_RUNTIME_DIR/vorasel/accessoryd.sock unless --socket names one (root
+// without XDG_RUNTIME_DIR: /run/vorasel/accessoryd.sock), or the one a service manager passes
+// (LISTEN_PID/LISTEN_FDS). It is made 0600; with --group, 0660 and owned by that group, whose
+// members may connect too. Other users are refused.
+//
+// --record keeps a bounded record of the traffic in memory (for debugging); off by default.
 // --capture writes the case's wire to FILE as it happens, a pcapng capture Wireshark reads
 // (vorasel/sim/WireCapture.h), up to BYTES (64 MiB unless given).
 //
@@ -14,12 +21,13 @@
 // reader while an emulator is connected and out when the emulator leaves. With a vpcd port
 // and no --card, the slot starts out so. `status` answers
 // "OK attached=0|1 card=0|1 emulator=0|1".
+#include <grp.h>
 #include <signal.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,28 +35,54 @@
 #include "vorasel/sim/AccessoryServer.h"
 #include "vorasel/sim/CardCatalogue.h"
 #include "vorasel/sim/EmulatorSlot.h"
+#include "vorasel/sim/ServerSocket.h"
 #include "vorasel/sim/VoraselCase.h"
 
 namespace {
 
-std::atomic<bool> stopRequested{false};
-
-void onSignal(int) {
-    stopRequested.store(true);
-}
+constexpr const char *kUsage =
+    "usage: vorasel-accessoryd [--socket PATH] [--group NAME] [--record] [--detached]\n"
+    "                          [--reattach-delay MS] [--card KIND] [--vpcd-port PORT]\n"
+    "                          [--capture FILE [--capture-limit BYTES]]\n";
 
 int usage() {
-    std::fprintf(stderr,
-                 "usage: vorasel-accessoryd --socket PATH [--detached] [--reattach-delay MS]\n"
-                 "                          [--card KIND] [--vpcd-port PORT]\n"
-                 "                          [--capture FILE [--capture-limit BYTES]]\n");
+    std::fputs(kUsage, stderr);
     return 2;
+}
+
+int help() {
+    std::fputs(kUsage, stdout);
+    std::fputs(
+        "\nServes a simulated Vorasel case over a Unix-domain socket.\n"
+        "  --socket PATH        the socket (default $XDG_RUNTIME_DIR/vorasel/accessoryd.sock,\n"
+        "                       or /run/vorasel/accessoryd.sock for root); a socket passed\n"
+        "                       by the service manager is used when there is one\n"
+        "  --group NAME         make the socket 0660 for this group and let its members in\n"
+        "  --record             keep a bounded in-memory record of the traffic\n"
+        "  --detached           start with the case detached\n"
+        "  --reattach-delay MS  how long a reset keeps the case away (1000)\n"
+        "  --card KIND          start with a card in the slot (t0, t1, t1-crc, dual, fast, vpcd)\n"
+        "  --vpcd-port PORT     accept a card emulator (vicc) on this TCP port of 127.0.0.1\n"
+        "  --capture FILE       write the wire to a pcapng capture\n"
+        "  --capture-limit N    stop the capture before N bytes (64 MiB)\n",
+        stdout);
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
+    // Taken by sigwait below, never by a handler: blocked before any thread starts.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
     std::string socketPath;
+    std::optional<gid_t> allowedGroup;
+    bool record = false;
     bool attach = true;
     std::string initialCard;
     long vpcdPort = -1;
@@ -57,8 +91,20 @@ int main(int argc, char **argv) {
     unsigned long long captureLimit = hv::sim::WireCapture::kDefaultLimit;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--socket" && i + 1 < argc) {
+        if (arg == "--help" || arg == "-h") {
+            return help();
+        } else if (arg == "--socket" && i + 1 < argc) {
             socketPath = argv[++i];
+        } else if (arg == "--group" && i + 1 < argc) {
+            const char *name = argv[++i];
+            const struct group *g = ::getgrnam(name);
+            if (!g) {
+                std::fprintf(stderr, "vorasel-accessoryd: no group named %s\n", name);
+                return 2;
+            }
+            allowedGroup = g->gr_gid;
+        } else if (arg == "--record") {
+            record = true;
         } else if (arg == "--card" && i + 1 < argc) {
             initialCard = argv[++i];
         } else if (arg == "--vpcd-port" && i + 1 < argc) {
@@ -82,7 +128,20 @@ int main(int argc, char **argv) {
             return usage();
         }
     }
-    if (socketPath.empty()) return usage();
+
+    std::string error;
+    auto activated = hv::sim::ServerSocket::fromActivation(error);
+    if (!activated && !error.empty()) {
+        std::fprintf(stderr, "vorasel-accessoryd: %s\n", error.c_str());
+        return 1;
+    }
+    if (!activated && socketPath.empty()) {
+        socketPath = hv::sim::ServerSocket::defaultPath(error);
+        if (socketPath.empty()) {
+            std::fprintf(stderr, "vorasel-accessoryd: %s\n", error.c_str());
+            return 1;
+        }
+    }
 
     std::shared_ptr<hv::sim::VpcdBridge> bridge;
     if (vpcdPort >= 0) {
@@ -92,6 +151,13 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "vorasel-accessoryd: vpcd bridge on 127.0.0.1:%u\n", bridge->port());
     }
     hv::sim::VoraselCase voraselCase(config);
+    // Records grow with traffic: kept only when asked for, and bounded even then.
+    voraselCase.recorder().setEnabled(record);
+    {
+        auto lock = voraselCase.accessory().lock();
+        for (const char *protocol : {"ccidbulk", "ccidinterrupt", "manager"})
+            voraselCase.accessory().faults(protocol).record = record;
+    }
     if (std::string error;
         !capturePath.empty() && !voraselCase.startCapture(capturePath, captureLimit, error)) {
         std::fprintf(stderr, "vorasel-accessoryd: %s\n", error.c_str());
@@ -116,6 +182,7 @@ int main(int argc, char **argv) {
     if (!initialCard.empty() && !insert(initialCard)) return usage();
     if (initialCard.empty() && emulatorSlot) emulatorSlot->follow();
     hv::sim::AccessoryServer server(socketPath);
+    server.setAllowedGroup(allowedGroup);
     server.addAccessory(voraselCase.sharedAccessory());
     server.setCommandHandler([&](const std::vector<std::string> &words) -> std::string {
         if (words.empty()) return "ERR empty command";
@@ -137,17 +204,16 @@ int main(int argc, char **argv) {
     });
     // Attached before anyone can connect, so a host's first look already finds the case.
     if (attach) voraselCase.accessory().attach();
-    if (!server.start()) {
-        std::fprintf(stderr, "vorasel-accessoryd: cannot listen on %s\n", socketPath.c_str());
+    if (!(activated ? server.start(std::move(*activated)) : server.start())) {
+        std::fprintf(stderr, "vorasel-accessoryd: cannot listen on %s: %s\n",
+                     server.socketPath().c_str(), server.lastError().c_str());
         return 1;
     }
-    std::fprintf(stderr, "vorasel-accessoryd: serving on %s\n", socketPath.c_str());
+    std::fprintf(stderr, "vorasel-accessoryd: serving on %s\n", server.socketPath().c_str());
 
-    signal(SIGINT, onSignal);
-    signal(SIGTERM, onSignal);
-    signal(SIGPIPE, SIG_IGN);
-    while (!stopRequested.load())
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    int signalNumber = 0;
+    while (sigwait(&stopSignals, &signalNumber) != 0) {
+    }
     server.stop();
     if (const auto capture = voraselCase.capture()) {
         const auto s = capture->stats();

@@ -38,10 +38,10 @@ void CcidReader::attachPort(std::shared_ptr<SessionPort> port) {
         {
             std::lock_guard lock(mutex_);
             interrupts_.push_back(delivery);
-            if (changePending_) {
-                notifications_.push_back(card_ ? 0x03 : 0x02);
-                changePending_ = false;
-            }
+            // Whoever opens the reader learns the slot at once, changed or not: a host that
+            // connects after the last change would otherwise never hear of the card.
+            notifications_.push_back(Notice{slotStateLocked(), delivery});
+            changePending_ = false;
         }
         changed_.notify_all();
         threads_.start(std::move(port), [this](const auto &p) { serveInterrupt(p); });
@@ -111,9 +111,14 @@ void CcidReader::slotChangedLocked() {
     for (const auto &d : interrupts_)
         open = open || d->port().isOpen();
     if (open)
-        notifications_.push_back(card_ ? 0x03 : 0x02);
+        notifications_.push_back(Notice{slotStateLocked(), nullptr});
     else
         changePending_ = true;
+}
+
+uint8_t CcidReader::slotStateLocked() const {
+    // Bit 0: a card is present; bit 1: it changed since the last report.
+    return card_ ? 0x03 : 0x02;
 }
 
 void CcidReader::resetParametersLocked() {
@@ -161,11 +166,11 @@ void CcidReader::notifier() {
     for (;;) {
         changed_.wait(lock, [&] { return stopping_ || !notifications_.empty(); });
         if (stopping_) return;
-        const uint8_t state = notifications_.front();
+        Notice notice = std::move(notifications_.front());
         notifications_.pop_front();
-        auto targets = interrupts_;
+        auto targets = notice.only ? std::vector{notice.only} : interrupts_;
         lock.unlock();
-        const uint8_t message[2] = {ccid::kNotifySlotChange, state};
+        const uint8_t message[2] = {ccid::kNotifySlotChange, notice.state};
         const FaultSet faults = faults_.take(ccid::kNotifySlotChange, false);
         bool delivered = false;
         for (auto &d : targets)

@@ -62,17 +62,24 @@ size_t SimSession::visibleBytes() const {
     return std::min(toHost_->available(), window_);
 }
 
+namespace {
+
+// The size of the next piece the host is to see (SIZE_MAX: whatever is there).
+size_t nextPiece(const SessionFaults &faults, size_t &chunkIndex, std::mt19937 &rng) {
+    if (!faults.chunks.empty()) return faults.chunks[chunkIndex++ % faults.chunks.size()];
+    if (faults.randomChunkMax > 0) {
+        std::uniform_int_distribution<size_t> pick(std::max<size_t>(1, faults.randomChunkMin),
+                                                   faults.randomChunkMax);
+        return pick(rng);
+    }
+    return SIZE_MAX;
+}
+
+}  // namespace
+
 void SimSession::beginDelivery() {
     std::lock_guard lock(mutex_);
-    if (!faults_.chunks.empty()) {
-        window_ = faults_.chunks[chunkIndex_++ % faults_.chunks.size()];
-    } else if (faults_.randomChunkMax > 0) {
-        std::uniform_int_distribution<size_t> pick(std::max<size_t>(1, faults_.randomChunkMin),
-                                                   faults_.randomChunkMax);
-        window_ = pick(rng_);
-    } else {
-        window_ = SIZE_MAX;
-    }
+    window_ = nextPiece(faults_, chunkIndex_, rng_);
 }
 
 ptrdiff_t SimSession::hostRead(uint8_t *buf, size_t cap) {
@@ -86,8 +93,7 @@ ptrdiff_t SimSession::hostRead(uint8_t *buf, size_t cap) {
     if (n > 0) {
         std::lock_guard lock(mutex_);
         if (window_ != SIZE_MAX) window_ -= static_cast<size_t>(n);
-        if (faults_.record)
-            records_.push_back(Record{false, std::vector<uint8_t>(buf, buf + n), Clock::now()});
+        keepRecordLocked(false, buf, static_cast<size_t>(n));
     }
     return n;
 }
@@ -100,8 +106,16 @@ ptrdiff_t SimSession::hostWrite(const uint8_t *data, size_t len) {
     const ptrdiff_t n = toDevice_->tryWrite(data, len);
     if (n > 0) {
         std::lock_guard lock(mutex_);
-        if (faults_.record)
-            records_.push_back(Record{true, std::vector<uint8_t>(data, data + n), Clock::now()});
+        keepRecordLocked(true, data, static_cast<size_t>(n));
+    }
+    return n;
+}
+
+ptrdiff_t SimSession::relayWrite(const uint8_t *data, size_t len) {
+    const ptrdiff_t n = toDevice_->tryWrite(data, len);
+    if (n > 0) {
+        std::lock_guard lock(mutex_);
+        keepRecordLocked(true, data, static_cast<size_t>(n));
     }
     return n;
 }
@@ -109,30 +123,27 @@ ptrdiff_t SimSession::hostWrite(const uint8_t *data, size_t len) {
 bool SimSession::hostWriteAll(const uint8_t *data, size_t len) {
     if (!toDevice_->writeAll(data, len)) return false;
     std::lock_guard lock(mutex_);
-    if (faults_.record)
-        records_.push_back(Record{true, std::vector<uint8_t>(data, data + len), Clock::now()});
+    keepRecordLocked(true, data, static_cast<size_t>(len));
     return true;
 }
 
 ptrdiff_t SimSession::hostReadPiece(uint8_t *buf, size_t cap, Clock::time_point deadline,
                                     bool *separate) {
-    bool chunked;
     {
         std::lock_guard lock(mutex_);
-        chunked = !faults_.chunks.empty() || faults_.randomChunkMax > 0;
-    }
-    *separate = chunked;
-    if (chunked) {
-        beginDelivery();
-        std::lock_guard lock(mutex_);
-        cap = std::min(cap, window_);
+        *separate = !faults_.chunks.empty() || faults_.randomChunkMax > 0;
+        // A new piece only once the last one is out: a poll that times out keeps its piece.
+        if (*separate) {
+            if (window_ == 0 || window_ == SIZE_MAX)
+                window_ = nextPiece(faults_, chunkIndex_, rng_);
+            cap = std::min(cap, window_);
+        }
     }
     const ptrdiff_t n = toHost_->read(buf, cap, deadline);
     if (n > 0) {
         std::lock_guard lock(mutex_);
         if (window_ != SIZE_MAX) window_ -= std::min(window_, static_cast<size_t>(n));
-        if (faults_.record)
-            records_.push_back(Record{false, std::vector<uint8_t>(buf, buf + n), Clock::now()});
+        keepRecordLocked(false, buf, static_cast<size_t>(n));
     }
     return n;
 }
@@ -179,9 +190,20 @@ void SimSession::changed() {
     signal_->raise();
 }
 
+void SimSession::keepRecordLocked(bool fromHost, const uint8_t *data, size_t length) {
+    if (!faults_.record) return;
+    records_.push_back(Record{fromHost, std::vector<uint8_t>(data, data + length), Clock::now()});
+    recordedBytes_ += length;
+    // A long-lived session keeps only its latest traffic.
+    while (recordedBytes_ > faults_.recordLimit && records_.size() > 1) {
+        recordedBytes_ -= records_.front().bytes.size();
+        records_.pop_front();
+    }
+}
+
 std::vector<SimSession::Record> SimSession::records() const {
     std::lock_guard lock(mutex_);
-    return records_;
+    return {records_.begin(), records_.end()};
 }
 
 }  // namespace hv::sim

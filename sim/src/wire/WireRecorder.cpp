@@ -8,7 +8,8 @@ bool protocolIs(std::string_view protocol, std::string_view suffix) {
            protocol[protocol.size() - suffix.size() - 1] == '.';
 }
 
-WireRecorder::WireRecorder(size_t maxEntries) : maxEntries_(maxEntries ? maxEntries : 1) {}
+WireRecorder::WireRecorder(size_t maxEntries, size_t maxBytes)
+    : maxEntries_(maxEntries ? maxEntries : 1), maxBytes_(maxBytes) {}
 
 void WireRecorder::record(std::string_view protocol, Direction direction,
                           std::span<const uint8_t> bytes, std::string_view note) {
@@ -31,9 +32,12 @@ void WireRecorder::record(std::string_view protocol, Direction direction,
         entry.direction = direction;
         entry.bytes.assign(bytes.begin(), bytes.end());
         entry.note = note;
+        bytes_ += entry.bytes.size();
         entries_.push_back(std::move(entry));
-        while (entries_.size() > maxEntries_)
+        while (entries_.size() > maxEntries_ || (bytes_ > maxBytes_ && entries_.size() > 1)) {
+            bytes_ -= entries_.front().bytes.size();
             entries_.pop_front();
+        }
     }
     changed_.notify_all();
 }
@@ -90,6 +94,7 @@ bool WireRecorder::waitFor(std::string_view protocol, Direction direction, size_
 void WireRecorder::clear() {
     std::lock_guard lock(mutex_);
     entries_.clear();
+    bytes_ = 0;
 }
 
 void WireRecorder::setEnabled(bool enabled) {

@@ -55,24 +55,40 @@ bool awaitReconnect(SteadyClock::time_point deadline) {
     return w.connected.wait_until(lock, deadline, [&w] { return w.seen; });
 }
 
+// Ends the reset wait, if one is armed.
+void signalReconnect() {
+    ResetWait &w = resetWait();
+    std::lock_guard lock(w.mutex);
+    if (!w.armed) return;
+    w.seen = true;
+    w.connected.notify_all();
+    if (w.loop) w.loop->wakeUp();
+}
+
+// The library's own observer of connect announcements during a reset wait. One still on its
+// way from before the reset (the accessory that was told to reset is still the one attached)
+// says nothing about the accessory coming back.
+void reconnectAnnounced() {
+    const auto attached = HVAccessory::sharedClass().getAccessory();
+    {
+        ResetWait &w = resetWait();
+        std::lock_guard lock(w.mutex);
+        if (!attached || (w.resetConnection != 0 && attached->connectionID() == w.resetConnection))
+            return;
+    }
+    signalReconnect();
+}
+
 }  // namespace
 
 HVManagerDelegate::~HVManagerDelegate() = default;
 
 void HVManagerDelegate::hvManagerFirmwareUpgradeProgress(float) {}
 
+// A host that sees the accessory come back by its own means says so here; it is taken at its
+// word, whatever connection the platform reports.
 void HVManager::hvAccessoryDidConnect() {
-    // An announcement still on its way from before the reset (the accessory that was told to
-    // reset is still the one attached) says nothing about the accessory coming back.
-    const auto attached = HVAccessory::sharedClass().getAccessory();
-    ResetWait &w = resetWait();
-    std::lock_guard lock(w.mutex);
-    if (!w.armed) return;
-    if (!attached || (w.resetConnection != 0 && attached->connectionID() == w.resetConnection))
-        return;
-    w.seen = true;
-    w.connected.notify_all();
-    if (w.loop) w.loop->wakeUp();
+    signalReconnect();
 }
 
 HVManagerStatus HVManager::upgradeFirmwareWithImage(const uint8_t *image, uint32_t size,
@@ -118,9 +134,7 @@ HVManagerStatus HVManager::upgradeFirmwareWithImage(const uint8_t *image, uint32
     auto &center = hv::platform::NotificationCenter::defaultCenter();
     const auto observer =
         center.addObserver(HVAccessoryDidConnectNotification, &HVAccessory::sharedClass(),
-                           [](const hv::platform::Notification &) {
-                               HVManager::sharedClass().hvAccessoryDidConnect();
-                           });
+                           [](const hv::platform::Notification &) { reconnectAnnounced(); });
     HVLogVerbose("Wait for reset operation to complete.");
     HVManagerStatus result = HVManagerStatusFailed;
     if (awaitReconnect(SteadyClock::now() + kResetTimeout)) {

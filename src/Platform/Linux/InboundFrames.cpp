@@ -7,6 +7,9 @@ namespace hv::platform {
 
 namespace {
 
+// A larger buffer is given back to the heap rather than kept for the next frame.
+constexpr size_t kSpareLimit = 64 * 1024;
+
 SessionChannel::OpenState decodeOpen(uint8_t v) {
     using OpenState = SessionChannel::OpenState;
     return v == 1 ? OpenState::Open : v == 2 ? OpenState::Failed : OpenState::Opening;
@@ -72,7 +75,10 @@ size_t InboundFrames::read(uint8_t *buf, size_t cap) {
         piece.offset += take;
         n += take;
         allowed -= take;
-        if (piece.offset == piece.bytes.size()) pieces_.pop_front();
+        if (piece.offset == piece.bytes.size()) {
+            if (piece.bytes.capacity() <= kSpareLimit) spare_ = std::move(piece.bytes);
+            pieces_.pop_front();
+        }
     }
     inBytes_ -= n;
     window_ -= n;

@@ -32,6 +32,8 @@ public:
     size_t read(uint8_t *buf, size_t cap);
     // The host closed its input: later data is dropped.
     void dropInput() { dropInput_ = true; }
+    // The storage of the last piece read out, for the next frame to fill.
+    std::vector<uint8_t> takeSpare() { return std::move(spare_); }
 
     OpenState inputOpen() const { return inOpen_; }
     OpenState outputOpen() const { return outOpen_; }
@@ -50,6 +52,7 @@ private:
     OpenState inOpen_ = OpenState::Opening, outOpen_ = OpenState::Opening;
     std::optional<StreamError> inError_, outError_;
     std::deque<Piece> pieces_;
+    std::vector<uint8_t> spare_;
     size_t inBytes_ = 0;
     size_t window_ = 0;
     bool dropInput_ = false;

@@ -21,4 +21,11 @@ bool readExact(int fd, void *data, size_t length);
 std::optional<std::string> readLine(int fd, size_t maxLength = 4096);
 void closeQuietly(int fd);
 
+// The same, for a peer that may stop answering: each gives up at `deadline`. The socket is
+// left non-blocking.
+using Deadline = std::chrono::steady_clock::time_point;
+int connectBy(const std::string &path, Deadline deadline);
+bool writeAllBy(int fd, const void *data, size_t length, Deadline deadline);
+bool readExactBy(int fd, void *data, size_t length, Deadline deadline);
+
 }  // namespace hv::platform::unixsocket

@@ -223,6 +223,17 @@ static int on_r_block(uint32_t *block_len) {
     }
 }
 
+// The card has answered S(RESYNCH): both sides are back at their initial parameters, whatever
+// either side announced since the reset.
+static void resynchronised(void) {
+    ++ctx.m_nResynch;
+    ctx.m_SSND = 0;
+    ctx.m_SSNC = 0;
+    ctx.m_IFSC = ctx.m_IFSCInit;
+    ctx.m_IFSD = kDefaultIfs;
+    ctx.m_Unsettled = 0;
+}
+
 static int on_s_block(uint32_t *block_len, int32_t *wtx) {
     const uint8_t *r = ctx.m_TOB;
     uint8_t pcb = r[1];
@@ -261,10 +272,7 @@ static int on_s_block(uint32_t *block_len, int32_t *wtx) {
             return T1_SEND;
         case kResynching:
             if (pcb != 0xE0 || len != 0) break;
-            ++ctx.m_nResynch;
-            ctx.m_SSND = 0;
-            ctx.m_SSNC = 0;
-            ctx.m_Unsettled = 0;
+            resynchronised();
             return t1_start_transaction(block_len);
         default:
             break;
@@ -314,8 +322,7 @@ int t1_start_transaction(uint32_t *block_len) {
     ctx.m_Active = 1;
     if (ctx.m_Unsettled) {
         // Carrying on with the old sequence numbers could fetch the answer to the command that
-        // was given up: resynchronise first, then start over with the card's initial sizes.
-        ctx.m_IFSC = ctx.m_IFSCInit;
+        // was given up: resynchronise first, then announce IFSD again.
         ctx.m_PBeg = 1;
         *block_len = build_control(0xC0, 0, 0);
         ctx.m_PState = kResynching;

@@ -164,8 +164,14 @@ HVIFDHStatus HVIFDH::open() {
                 accessory_state_.store(0);
                 return r;
             case HVIFDHStatusSessionCreateFailed:
-                if (accessory_state_.load() == (HVIFDHAccessoryPresent | HVIFDHAccessoryReaderOpen))
-                    return HVIFDHStatusSuccess;
+                // A refused restart of an open reader is no success: the registry ended the
+                // old bulk session before trying the new one. What is left of the old pair
+                // goes, and the reader counts as closed until a start succeeds.
+                if (accessory_state_.load() & HVIFDHAccessoryReaderOpen) {
+                    const HVIFDHSessionOps &sessions = sessionOps();
+                    sessions.end(HVAccessoryProtocolCCIDInterrupt);
+                    sessions.end(HVAccessoryProtocolCCIDBulk);
+                }
                 accessory_state_.store(HVIFDHAccessoryPresent);
                 break;
             case HVIFDHStatusCommunicationError:

@@ -205,8 +205,13 @@ public:
                                                int32_t *error);
     // PC_to_RDR_SetParameters with at most 7 bytes of protocol data.
     HVIFDHStatus setParameters(const uint8_t *parameters, uint32_t length, uint8_t protocolNum);
+    // Longest wait for one card answer, in ms. The ATR's worst cases (WI 255, BWI 15, a slow
+    // clock) and a waiting-time extension would give hours; real cards answer within seconds.
+    static constexpr uint32_t kMaxWaitingTime = 600000;
+    // `ms`, or kMaxWaitingTime (logged) when it is longer.
+    static uint32_t capWaitingTime(uint64_t ms);
     // Response time-outs in ms for T=0 and T=1 from FiDi, extra guard time, WI or BWI/CWI and
-    // the clock in kHz.
+    // the clock in kHz; at most kMaxWaitingTime.
     static uint32_t t0_max_timeout(uint8_t fidi, uint8_t egt, uint8_t wi, uint32_t freq);
     static uint32_t t1_max_timeout(uint8_t fidi, uint8_t egt, uint8_t bwi, uint8_t cwi,
                                    uint32_t freq);

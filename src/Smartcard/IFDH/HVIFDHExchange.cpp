@@ -363,7 +363,7 @@ HVIFDHStatus HVIFDH::ccid_xfr(const uint8_t *data, uint32_t length, const uint8_
     message[8] = 0;
     message[9] = 0;
     if (length) std::memcpy(message + kHeaderLength, data, length);
-    const uint64_t timeout = uint64_t{rsp_timeout_.load()} * (bwi ? bwi : 1);
+    const uint64_t timeout = capWaitingTime(uint64_t{rsp_timeout_.load()} * (bwi ? bwi : 1));
 
     const uint8_t *reply = nullptr;
     uint32_t replyLength = 0;

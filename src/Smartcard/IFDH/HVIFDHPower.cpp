@@ -21,11 +21,14 @@ constexpr uint8_t kIccMute = 0xFE;
 constexpr uint8_t kDefaultFiDi = 0x11;
 constexpr uint32_t kParametersMax = 7;
 
-uint32_t clampTo32(uint64_t v) {
-    return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v);
-}
-
 }  // namespace
+
+uint32_t HVIFDH::capWaitingTime(uint64_t ms) {
+    if (ms <= kMaxWaitingTime) return static_cast<uint32_t>(ms);
+    HVLogInfo("Waiting time of %llu ms capped at %u ms", static_cast<unsigned long long>(ms),
+              kMaxWaitingTime);
+    return kMaxWaitingTime;
+}
 
 HVIFDHStatus HVIFDH::powerOnICC() {
     std::lock_guard lock(lock_);
@@ -225,7 +228,7 @@ uint32_t HVIFDH::t0_max_timeout(uint8_t fidi, uint8_t egt, uint8_t wi, uint32_t 
     // Work waiting time 960 × WI × F: 6 of them, or 260 characters.
     const uint64_t a = (f + wi * F * 5760 + (D ? character * 261 / D : 0)) / f;
     const uint64_t b = (f + wi * F * 249600 + (D ? character * 5 / D : 0)) / f;
-    return clampTo32(std::max(b, std::max<uint64_t>(a, kMinimumTimeout)));
+    return capWaitingTime(std::max(b, std::max<uint64_t>(a, kMinimumTimeout)));
 }
 
 uint32_t HVIFDH::t1_max_timeout(uint8_t fidi, uint8_t egt, uint8_t bwi, uint8_t cwi,
@@ -242,5 +245,5 @@ uint32_t HVIFDH::t1_max_timeout(uint8_t fidi, uint8_t egt, uint8_t bwi, uint8_t 
     const uint64_t characterWaits = D ? F * (260 * cw + 2860) / D : 0;  // 260 CWT
     const uint64_t blockWait = 960 * bw * 372 + f;                      // BWT, plus 1 ms
     const uint64_t t = (blockWait + characters + guard + characterWaits) / f;
-    return clampTo32(std::max<uint64_t>(t, kMinimumTimeout));
+    return capWaitingTime(std::max<uint64_t>(t, kMinimumTimeout));
 }

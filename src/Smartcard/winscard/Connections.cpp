@@ -37,6 +37,12 @@ uint32_t drawHandle(uint32_t previous) {
 
 constexpr size_t kReaderNameLength = sizeof sc_reader_name;  // with its zero byte
 
+// Ends the current connection: the handle stops being valid and the reader is free again.
+void releaseConnection() {
+    reader.hActiveCard.store(kNoCard);
+    clearStateBits(SCARD_STATE_INUSE);
+}
+
 }  // namespace
 
 LONG negotiateProtocol(DWORD dwPreferredProtocols, DWORD *chosen) {
@@ -178,10 +184,13 @@ LONG SCardDisconnect(SCARDHANDLE hCard, DWORD dwDisposition) {
     HVLogDebug("hCard = 0x%08x, dwDisposition = %d", hCard, dwDisposition);
     if (!isValidHandle(hCard)) return SCARD_E_INVALID_HANDLE;
     if (dwDisposition > SCARD_UNPOWER_CARD) return SCARD_E_INVALID_PARAMETER;
-    reader.hActiveCard.store(kNoCard);
-    clearStateBits(SCARD_STATE_INUSE);
-    if (dwDisposition == SCARD_LEAVE_CARD) return SCARD_S_SUCCESS;
+    if (dwDisposition == SCARD_LEAVE_CARD) {
+        releaseConnection();
+        return SCARD_S_SUCCESS;
+    }
 
+    // The card is reset or unpowered while the connection still holds the reader: a connect
+    // let in earlier would get a card that changes under it.
     HVIFDH &ifd = driver();
     HVIFDHStatus status;
     if (dwDisposition == SCARD_RESET_CARD) {
@@ -191,6 +200,7 @@ LONG SCardDisconnect(SCARDHANDLE hCard, DWORD dwDisposition) {
         status = ifd.powerOffICC();
     }
     reader.dwActiveProtocol.store(0);
+    releaseConnection();
     if (status == HVIFDHStatusNoCard)
         storeState(SCARD_STATE_EMPTY);
     else if (status == HVIFDHStatusReaderUnavailable)

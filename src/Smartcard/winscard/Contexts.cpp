@@ -27,7 +27,35 @@ static_assert(sizeof(SCARD_IO_REQUEST) == 8);
 namespace hv::pcsc {
 
 ReaderRecord reader;
-std::atomic<bool> cancelled{false};
+
+namespace {
+std::atomic<uint32_t> pendingCancels{0};
+std::atomic<uint32_t> statusWaits{0};
+}  // namespace
+
+void requestCancel() {
+    uint32_t pending = pendingCancels.load();
+    for (;;) {
+        const uint32_t room = std::max<uint32_t>(1, statusWaits.load());
+        if (pending >= room) return;
+        if (pendingCancels.compare_exchange_weak(pending, pending + 1)) return;
+    }
+}
+
+bool takeCancel() {
+    uint32_t pending = pendingCancels.load();
+    while (pending != 0)
+        if (pendingCancels.compare_exchange_weak(pending, pending - 1)) return true;
+    return false;
+}
+
+void beginStatusWait() {
+    statusWaits.fetch_add(1);
+}
+
+void endStatusWait() {
+    statusWaits.fetch_sub(1);
+}
 
 namespace {
 
@@ -254,7 +282,7 @@ LONG SCardFreeMemory(SCARDCONTEXT hContext, LPCVOID pvMem) {
 LONG SCardCancel(SCARDCONTEXT hContext) {
     HVLogDebug("hContext = 0x%08x", hContext);
     if (!isValidContext(hContext)) return SCARD_E_INVALID_HANDLE;
-    cancelled.store(true);
+    requestCancel();
     wakeWaiters();
     return SCARD_S_SUCCESS;
 }

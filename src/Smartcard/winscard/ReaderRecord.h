@@ -1,4 +1,4 @@
-// What the PC/SC functions share: the one reader record, the live contexts, the cancel flag
+// What the PC/SC functions share: the one reader record, the live contexts, the cancel requests
 // and the waits on the reader.
 //
 // The record's fields are read and written from application threads and from the reader
@@ -49,7 +49,15 @@ bool isValidContext(uint32_t hContext);
 std::recursive_mutex &contextLock();
 bool contextLockPresent();
 
-extern std::atomic<bool> cancelled;
+// SCardCancel, for any context: each request ends one status-change wait, the one in progress
+// or else the next. Requests do not pile up beyond the waits that could take them, so a cancel
+// with nothing waiting ends only the next wait.
+void requestCancel();
+// Takes one pending request; true when there was one.
+bool takeCancel();
+// Status-change waits in progress (the requests they may take).
+void beginStatusWait();
+void endStatusWait();
 
 // A card handle is valid while contexts exist and it is the current connection's.
 inline bool isValidHandle(uint32_t hCard) {
@@ -60,7 +68,7 @@ inline bool isValidHandle(uint32_t hCard) {
 // --- Waits (Waits.cpp) ---
 
 // Every thread waiting on the reader is woken to re-check its condition. Whoever changes the
-// reader record, the cancel flag or the driver's open state calls this afterwards.
+// reader record, the cancel requests or the driver's open state calls this afterwards.
 void wakeWaiters();
 
 // Turns the calling thread's run loop until `done` holds or `deadline` passes, woken by

@@ -36,7 +36,10 @@ void closeReader() {
     wakeWaiters();
 }
 
+// A card change ends the old card's protocol: the next connect negotiates afresh even when the
+// new card was powered on by itself. A connection already made to the new card keeps its own.
 void cardInserted() {
+    if (reader.hActiveCard.load() == kNoCard) reader.dwActiveProtocol.store(0);
     constexpr uint32_t cleared =
         SCARD_STATE_UNKNOWN | SCARD_STATE_EMPTY | SCARD_STATE_PRESENT | SCARD_STATE_UNPOWERED;
     uint32_t previous = reader.dwState.load();
@@ -51,6 +54,7 @@ void cardInserted() {
 
 void cardRemoved() {
     reader.hActiveCard.store(kNoCard);
+    reader.dwActiveProtocol.store(0);
     const uint32_t previous = reader.dwState.exchange(SCARD_STATE_EMPTY);
     wakeWaiters();
     if (previous != SCARD_STATE_UNKNOWN)
@@ -123,7 +127,6 @@ LONG SCardGetStatusChange(SCARDCONTEXT hContext, DWORD dwTimeout,
     if (!isValidContext(hContext)) return SCARD_E_INVALID_HANDLE;
     if (cReaders != 1) return SCARD_E_INVALID_VALUE;
     if (!rgReaderStates) return SCARD_E_INVALID_PARAMETER;
-    cancelled.store(false);
 
     HVIFDH &ifd = driver();
     if (ifd.accessory_state() == 0 && HVAccessory::sharedClass().isConnected())
@@ -148,18 +151,31 @@ LONG SCardGetStatusChange(SCARDCONTEXT hContext, DWORD dwTimeout,
 
     uint32_t slices = 0;
     const auto deadline = sliceDeadline(dwTimeout, 10, &slices);
-    const bool stopped =
-        slices != 0 && waitOnReader(deadline, std::chrono::milliseconds(10), [expected] {
-            return reader.dwState.load() != expected || !readerOpen() || cancelled.load();
+    bool cancelledNow = false;
+    bool stopped = false;
+    if (slices != 0) {
+        // A cancel is taken in the same check that ends the wait, so that of two waits only
+        // one takes it.
+        beginStatusWait();
+        stopped = waitOnReader(deadline, std::chrono::milliseconds(10), [&] {
+            // Asked more than once per check: a cancel once taken stays taken.
+            if (cancelledNow || reader.dwState.load() != expected || !readerOpen()) return true;
+            cancelledNow = takeCancel();
+            return cancelledNow;
         });
+        endStatusWait();
+    }
     if (!stopped) {
         HVLogVerbose("timed out %d ms\n", dwTimeout);
         return SCARD_E_TIMEOUT;
     }
-    if (cancelled.exchange(false)) return SCARD_W_CANCELLED_BY_USER;
+    if (cancelledNow) return SCARD_W_CANCELLED_BY_USER;
     if (!readerOpen()) return SCARD_E_READER_UNAVAILABLE;
     const uint32_t changed = reader.dwState.load();
     if (changed == expected) return SCARD_E_READER_UNAVAILABLE;
+    // The ATR read on entry belongs to the state before the change: an emptied reader has none.
+    state.cbAtr = 0;
+    std::memset(state.rgbAtr, 0, sizeof state.rgbAtr);
     if (!copyAtr(state)) return SCARD_E_INVALID_ATR;
     state.dwEventState = changed | SCARD_STATE_CHANGED;
     return SCARD_S_SUCCESS;

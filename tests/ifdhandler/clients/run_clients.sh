@@ -12,6 +12,7 @@
 #
 # Usage: run_clients.sh ACCESSORYD VORASEL_TOOL MODULE PRIVATE_PCSCD_SCRIPT
 # PCSCD_PRELOAD, when set, is preloaded into pcscd (a sanitizer runtime for a sanitized module).
+# VORASEL_EMULATOR_ROUNDS (3 by default): how often vicc leaves and comes back.
 set -euo pipefail
 
 accessoryd=$1 tool=$2 module=$3 private_pcscd=$4
@@ -155,8 +156,10 @@ check "vicc through scriptor" "< 90 00 : Normal processing" \
 check "vicc's ATR" "$(echo "$vicc_atr" | tr 'A-F ' 'a-f:')" "$(timeout 20 opensc-tool --atr 2>&1)"
 
 echo "== vicc leaves and comes back: its card with it"
-out=$(PYTHONPATH=/usr/lib/python3/site-packages/virtualsmartcard:$work/python timeout 120 \
-    "$python" "$here/emulator_presence.py" "$reader" "$work/case.sock" "$vpcd_port" "$vicc_pid" 3 \
+rounds=${VORASEL_EMULATOR_ROUNDS:-3}
+out=$(PYTHONPATH=/usr/lib/python3/site-packages/virtualsmartcard:$work/python \
+    timeout $((60 + 20 * rounds)) "$python" "$here/emulator_presence.py" "$reader" \
+    "$work/case.sock" "$vpcd_port" "$vicc_pid" "$rounds" \
     2>&1) || {
     printf '%s\n' "$out"
     fail "vicc's card did not follow vicc"

@@ -1,4 +1,5 @@
 // The flat plug-in interface against the simulated case, over both transports.
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -302,6 +303,58 @@ TEST_P(PluginTest, ReleasingAConnectedHandleEndsItsConnection) {
     Bytes out;
     EXPECT_EQ(execute(second, echoApdu(4), &out), PLUGIN_OK);
     EXPECT_EQ(Plugin_FreeMemory(second), PLUGIN_OK);
+}
+
+// One thread keeps using a handle while another replaces its connection: none of the first
+// handle's commands may reach the card once the replacing connection has powered it.
+TEST_P(PluginTest, AStaleHandleNeverReachesTheReplacingConnection) {
+    PluginHandle *first = connected();
+    ASSERT_NE(first, nullptr);
+    const Bytes marker = {0x5A, 0xC3, 0x3C, 0xA5, 0x96, 0x69};
+    Bytes apdu = {0x00, 0xEE, 0x00, 0x00, static_cast<uint8_t>(marker.size())};
+    apdu.insert(apdu.end(), marker.begin(), marker.end());
+    apdu.push_back(0x00);
+    auto carriesMarker = [&](const sim::WireEntry &e) {
+        return !e.bytes.empty() && e.bytes[0] == sim::ccid::kXfrBlock &&
+               std::search(e.bytes.begin(), e.bytes.end(), marker.begin(), marker.end()) !=
+                   e.bytes.end();
+    };
+    constexpr int kRounds = 30;
+    for (int round = 0; round < kRounds; ++round) {
+        std::atomic<bool> stop{false};
+        std::atomic<int> sent{0};
+        std::thread user([&] {
+            uint8_t response[PLUGIN_RESPONSE_CAPACITY];
+            while (!stop.load()) {
+                uint32_t length = 0;
+                Plugin_ExecuteCommand(first, apdu.data(), static_cast<uint32_t>(apdu.size()),
+                                      response, &length, 1);
+                ++sent;
+            }
+        });
+        ASSERT_TRUE(waitUntil([&] { return sent.load() >= 1; }));
+        ASSERT_EQ(Plugin_Disconnect(first), PLUGIN_OK);
+        PluginHandle *second = nullptr;
+        ASSERT_EQ(Plugin_Connect("Vorasel", &second), PLUGIN_OK);
+        // Let the user thread run on against the new connection for a few more calls.
+        const int before = sent.load();
+        EXPECT_TRUE(waitUntil([&] { return sent.load() >= before + 3; }));
+        stop = true;
+        user.join();
+
+        const auto wire = kase->recorder().select("ccidbulk", sim::Direction::Received);
+        size_t lastPowerOn = 0;
+        for (size_t i = 0; i < wire.size(); ++i)
+            if (!wire[i].bytes.empty() && wire[i].bytes[0] == sim::ccid::kIccPowerOn)
+                lastPowerOn = i;
+        const size_t stale = static_cast<size_t>(std::count_if(
+            wire.begin() + static_cast<ptrdiff_t>(lastPowerOn), wire.end(), carriesMarker));
+        ASSERT_EQ(stale, 0u) << "round " << round;
+        EXPECT_EQ(Plugin_FreeMemory(first), PLUGIN_OK);
+        first = second;
+    }
+    EXPECT_EQ(Plugin_Disconnect(first), PLUGIN_OK);
+    EXPECT_EQ(Plugin_FreeMemory(first), PLUGIN_OK);
 }
 
 }  // namespace

@@ -444,6 +444,29 @@ TEST(CcidReader, ChangeWithoutInterruptSessionIsReportedWhenOneOpens) {
     EXPECT_EQ(ccid::slotChanges(b.reader.recorder()), (Bytes{0x03, 0x02, 0x03}));
 }
 
+// Hosts that open the reader after the last change, while another holds it or after it left,
+// learn the slot at once all the same, and only the newcomer hears it.
+TEST(CcidReader, EveryNewInterruptSessionLearnsTheSlotAtOnce) {
+    ReaderBench b;
+    b.insert();
+    auto first = b.openInterrupt();
+    EXPECT_EQ(first.readBytes(2), (Bytes{0x50, 0x03}));
+    auto second = b.openInterrupt();
+    EXPECT_EQ(second.readBytes(2), (Bytes{0x50, 0x03}));
+    b.reader.removeCard();
+    EXPECT_EQ(first.readBytes(2), (Bytes{0x50, 0x02}));
+    EXPECT_EQ(second.readBytes(2), (Bytes{0x50, 0x02}));
+    first.port().close();
+    second.port().close();
+    ASSERT_TRUE(hv::test::waitUntil([&] { return b.reader.sessionThreads() == 0; }));
+
+    b.insert();
+    for (int i = 0; i < 3; ++i) {
+        auto later = b.openInterrupt();
+        EXPECT_EQ(later.readBytes(2), (Bytes{0x50, 0x03})) << "host " << i;
+    }
+}
+
 TEST(CcidReader, CardPulledWhileBusyFailsTheExchangeAsNoCard) {
     ReaderBench b;
     auto card = std::make_shared<EchoCard>();

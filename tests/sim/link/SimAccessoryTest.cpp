@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <vector>
 
 #include "Wait.h"
 #include "vorasel/sim/SimAccessory.h"
@@ -31,6 +32,31 @@ TEST(SimSession, DeviceEndOutlivesTheSession) {
     device->close();
     EXPECT_FALSE(device->isOpen());
     EXPECT_EQ(calls.load(), 1);  // the host's listener went with the session
+}
+
+// A relay polls for the next piece with a short deadline: a poll that finds nothing must not
+// use up a piece size, or the host sees the pieces out of their cycle.
+TEST(SimSession, PiecesKeepTheirCycleAcrossEmptyPolls) {
+    SessionFaults faults;
+    faults.chunks = {1, 3};
+    SimSession session("ccidbulk", 64, faults);
+    uint8_t buf[16];
+    bool separate = false;
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(session.hostReadPiece(buf, sizeof buf, Clock::now(), &separate), 0);
+    const uint8_t data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    ASSERT_TRUE(session.devicePort()->write(data, sizeof data));
+    std::vector<ptrdiff_t> sizes;
+    std::vector<uint8_t> got;
+    while (got.size() < sizeof data) {
+        const auto n = session.hostReadPiece(buf, sizeof buf, Clock::now() + 2s, &separate);
+        ASSERT_GT(n, 0);
+        EXPECT_TRUE(separate);
+        sizes.push_back(n);
+        got.insert(got.end(), buf, buf + n);
+    }
+    EXPECT_EQ(sizes, (std::vector<ptrdiff_t>{1, 3, 1, 3}));
+    EXPECT_EQ(got, std::vector<uint8_t>(data, data + sizeof data));
 }
 
 // Holds each detach announcement until released.

@@ -118,6 +118,7 @@ private:
     void slotChangedLocked();
     void flushPowerOffs();
     void resetParametersLocked();
+    uint8_t slotStateLocked() const;
 
     const CcidReaderConfig config_;
     std::shared_ptr<WireRecorder> recorder_;
@@ -139,7 +140,12 @@ private:
     size_t paramsLength_ = 0;
     std::vector<std::shared_ptr<Card>> powerOffDue_;
     std::vector<std::shared_ptr<Delivery>> interrupts_;
-    std::deque<uint8_t> notifications_;
+    // A slot state to report: to every open interrupt session, or to one just opened.
+    struct Notice {
+        uint8_t state;
+        std::shared_ptr<Delivery> only;
+    };
+    std::deque<Notice> notifications_;
     bool changePending_ = true;  // the power-up is reported
 
     std::thread notifier_;

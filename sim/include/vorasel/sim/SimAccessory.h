@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -62,8 +63,10 @@ struct SessionFaults {
     size_t randomChunkMax = 0;
     uint32_t randomSeed = 1;
     // Not a fault: whether the session keeps records() of what the host read and wrote
-    // (benchmarks turn it off, so that the host side allocates nothing per message).
+    // (benchmarks and the daemon turn it off, so that the host side allocates nothing per
+    // message). The oldest records go once they pass recordLimit bytes.
     bool record = true;
+    size_t recordLimit = size_t{1} << 20;
 };
 
 class SimSession {
@@ -99,6 +102,8 @@ public:
     // Blocking forms for a relay: all bytes, waiting for space (false once closed); and the
     // next piece the host is to see, waiting until the deadline (0 on time-out, -1 at end).
     bool hostWriteAll(const uint8_t *data, size_t len);
+    // A relay's write: as much as the pipe takes now (-1 once closed), faults aside.
+    ptrdiff_t relayWrite(const uint8_t *data, size_t len);
     ptrdiff_t hostReadPiece(uint8_t *buf, size_t cap, Clock::time_point deadline, bool *separate);
     void hostClose();
 
@@ -134,7 +139,9 @@ private:
     size_t window_ = SIZE_MAX;  // bytes of the current piece still visible
     size_t chunkIndex_ = 0;
     std::mt19937 rng_;
-    std::vector<Record> records_;
+    void keepRecordLocked(bool fromHost, const uint8_t *data, size_t length);
+    std::deque<Record> records_;
+    size_t recordedBytes_ = 0;
 };
 
 class SimAccessory : public std::enable_shared_from_this<SimAccessory> {

@@ -58,7 +58,8 @@ bool protocolIs(std::string_view protocol, std::string_view suffix);
 
 class WireRecorder {
 public:
-    explicit WireRecorder(size_t maxEntries = 100000);
+    // Keeps the latest entries: at most maxEntries of them, and at most maxBytes of payload.
+    explicit WireRecorder(size_t maxEntries = 100000, size_t maxBytes = size_t{16} << 20);
 
     void record(std::string_view protocol, Direction direction, std::span<const uint8_t> bytes,
                 std::string_view note = {});
@@ -85,6 +86,8 @@ private:
     size_t countLocked(const std::function<bool(const WireEntry &)> &match) const;
 
     const size_t maxEntries_;
+    const size_t maxBytes_;
+    size_t bytes_ = 0;
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::deque<WireEntry> entries_;

@@ -253,6 +253,33 @@ TEST_P(FirmwareTimingTest, ACaseThatDoesNotComeBackTimesOutAfterTenSeconds) {
     EXPECT_FALSE(capture.logger().contains("] Reset operation completed."));
 }
 
+// A host that sees the case come back by its own means says so through the public operation;
+// it ends the wait even where the platform keeps the connection ID across the reset.
+TEST_P(FirmwareTimingTest, TheHostsOwnReconnectCallEndsTheResetWait) {
+    config.reattachAfterReset = false;
+    restart(true);
+    ScopedCapture capture;
+    const Bytes image = imageOf(600);
+    std::atomic<bool> done{false};
+    HVManagerStatus result = HVManagerStatusFailed;
+    std::thread upgrader([&] {
+        result = manager.upgradeFirmwareWithImage(image.data(), 600, nullptr);
+        done = true;
+    });
+    const bool waiting = runLoopUntil(
+        [&] { return capture.logger().contains("] Wait for reset operation to complete."); }, 5s);
+    const auto t0 = std::chrono::steady_clock::now();
+    manager.hvAccessoryDidConnect();
+    const bool finished = runLoopUntil([&] { return done.load(); }, 15s);
+    upgrader.join();
+    ASSERT_TRUE(waiting);
+    ASSERT_TRUE(finished);
+    EXPECT_EQ(result, HVManagerStatusSuccess);
+    EXPECT_LT(msSince(t0), 2000);
+    // Outside a reset wait the call does nothing.
+    manager.hvAccessoryDidConnect();
+}
+
 HV_CASE_BACKENDS(FirmwareTest);
 INSTANTIATE_TEST_SUITE_P(Backends, FirmwareTimingTest, ::testing::Values(CaseBackend::InProcess),
                          caseBackendName);

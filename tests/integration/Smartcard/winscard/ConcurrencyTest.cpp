@@ -174,5 +174,44 @@ TEST_P(ConcurrencyTest, ContextsComeAndGoWhileOthersWork) {
     EXPECT_EQ(churn.get(), 0);
 }
 
+// A connect racing a disconnect gets the reader only once the disposition is carried out:
+// the card it is handed is not reset or unpowered under it afterwards.
+TEST_P(ConcurrencyTest, AConnectRacingADisconnectGetsACardThatStaysUsable) {
+    SCARDHANDLE h = connectTo("t1");
+    constexpr int kRounds = 40;
+    int raced = 0;
+    for (int i = 0; i < kRounds; ++i) {
+        const DWORD disposition = i % 2 ? SCARD_RESET_CARD : SCARD_UNPOWER_CARD;
+        std::atomic<bool> disconnected{false};
+        auto racer = std::async(std::launch::async, [&] {
+            SCARDHANDLE got = 0;
+            DWORD active = 0;
+            while (!disconnected.load()) {
+                if (SCardConnect(context, sc_reader_name, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1,
+                                 &got, &active) == SCARD_S_SUCCESS)
+                    return std::make_pair(got, true);
+            }
+            return std::make_pair(got, false);
+        });
+        EXPECT_EQ(SCardDisconnect(h, disposition), SCARD_S_SUCCESS);
+        disconnected.store(true);
+        auto [handle, early] = racer.get();
+        if (early) {
+            ++raced;
+            h = handle;
+        } else {
+            ASSERT_EQ(SCardConnect(context, sc_reader_name, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1,
+                                   &h, &protocol),
+                      SCARD_S_SUCCESS);
+        }
+        const Bytes apdu = echoApdu(4, static_cast<uint8_t>(i));
+        const Response r = transmit(h, apdu);
+        ASSERT_EQ(r.rv, SCARD_S_SUCCESS) << "round " << i << (early ? " (raced in)" : "");
+        ASSERT_EQ(r.data, echoed(apdu)) << "round " << i;
+    }
+    // The race was run, not only the plain sequence.
+    EXPECT_GT(raced, 0);
+}
+
 }  // namespace
 }  // namespace hv::test::pcsc

@@ -314,5 +314,34 @@ TEST_P(ConnectionsTest, DisconnectDispositions) {
     EXPECT_EQ(transmit(h, apdu).data, echoed(apdu));
 }
 
+// With automatic power-on the new card is powered before anyone connects: the connect still
+// negotiates for it instead of carrying over the old card's protocol.
+TEST_P(ConnectionsTest, ASwappedCardIsNegotiatedAfresh) {
+    SCARDHANDLE h = connectTo("t1");
+    ASSERT_EQ(protocol, static_cast<DWORD>(SCARD_PROTOCOL_T1));
+    ASSERT_EQ(SCardDisconnect(h, SCARD_LEAVE_CARD), SCARD_S_SUCCESS);
+    HVIFDH::sharedInstance().setAuto_power_on(true);
+    kase->removeCard();
+    ASSERT_TRUE(waitForState(context, SCARD_STATE_EMPTY));
+    const auto t0card = insert("t0");
+    ASSERT_TRUE(waitUntil([&] {
+        return (readerState(context) & SCARD_STATE_PRESENT) &&
+               HVIFDH::sharedInstance().slot_state() > HVIFDHSlotStateSwallowed;
+    }));
+    ASSERT_EQ(SCardConnect(context, sc_reader_name, SCARD_SHARE_SHARED,
+                           SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &h, &protocol),
+              SCARD_S_SUCCESS);
+    EXPECT_EQ(protocol, static_cast<DWORD>(SCARD_PROTOCOL_T0));
+    DWORD reported = 0;
+    EXPECT_EQ(SCardStatus(h, nullptr, nullptr, nullptr, &reported, nullptr, nullptr),
+              SCARD_S_SUCCESS);
+    EXPECT_EQ(reported, static_cast<DWORD>(SCARD_PROTOCOL_T0));
+    // A T=0 command (case 2) reaches the card as T=0.
+    const Response r = transmit(h, {0x00, 0xEE, 0x00, 0x04, 0x04});
+    EXPECT_EQ(r.rv, SCARD_S_SUCCESS);
+    EXPECT_EQ(r.data, (Bytes{0x00, 0x01, 0x02, 0x03, 0x90, 0x00}));
+    HVIFDH::sharedInstance().setAuto_power_on(false);
+}
+
 }  // namespace
 }  // namespace hv::test::pcsc

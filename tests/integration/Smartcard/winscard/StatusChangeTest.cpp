@@ -121,7 +121,9 @@ TEST_P(StatusChangeTest, RemovalAndInsertionEndTheWaitAtOnce) {
     auto [rv, w] = removal.get();
     EXPECT_EQ(rv, SCARD_S_SUCCESS);
     EXPECT_EQ(w.dwEventState, static_cast<DWORD>(SCARD_STATE_EMPTY | SCARD_STATE_CHANGED));
-    EXPECT_EQ(Bytes(w.rgbAtr, w.rgbAtr + w.cbAtr), atr);  // the ATR read on entry
+    // The emptied reader has no ATR: the one read on entry is not carried over.
+    EXPECT_EQ(w.cbAtr, 0u);
+    EXPECT_EQ(Bytes(w.rgbAtr, w.rgbAtr + sizeof w.rgbAtr), Bytes(sizeof w.rgbAtr, 0));
     EXPECT_EQ(SCardStatus(h, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
               SCARD_E_INVALID_HANDLE);
 
@@ -163,9 +165,13 @@ TEST_P(StatusChangeTest, CancelEndsTheWaitOfAnotherThread) {
     insert("t1");
     ASSERT_TRUE(waitForState(context, SCARD_STATE_PRESENT));
     const DWORD now = readerState(context);
-    // A cancel while nothing waits is dropped by the next call.
+    // A cancel while nothing waits ends the next wait, once, however often it was asked for;
+    // a call that does not wait leaves it in place.
+    EXPECT_EQ(SCardCancel(context), SCARD_S_SUCCESS);
     EXPECT_EQ(SCardCancel(context), SCARD_S_SUCCESS);
     SCARD_READERSTATE s;
+    EXPECT_EQ(statusChange(context, 0, now, &s), SCARD_E_TIMEOUT);
+    EXPECT_EQ(statusChange(context, 5000, now, &s), SCARD_W_CANCELLED_BY_USER);
     EXPECT_EQ(statusChange(context, 20, now, &s), SCARD_E_TIMEOUT);
 
     const SCARDCONTEXT other = establish();
@@ -180,6 +186,37 @@ TEST_P(StatusChangeTest, CancelEndsTheWaitOfAnotherThread) {
     EXPECT_LT(Clock::now() - t0, 1s);
     EXPECT_EQ(waiting.get(), SCARD_W_CANCELLED_BY_USER);
     EXPECT_EQ(SCardCancel(context + 99), SCARD_E_INVALID_HANDLE);
+}
+
+// A thread that waits in a loop, and another that cancels at any moment: each cancel ends
+// exactly one wait, whether it lands during a wait or between two.
+TEST_P(StatusChangeTest, EveryCancelEndsExactlyOneWaitOfALoop) {
+    context = establish();
+    insert("t1");
+    ASSERT_TRUE(waitForState(context, SCARD_STATE_PRESENT));
+    const DWORD now = readerState(context);
+    constexpr int kCancels = 200;
+    std::atomic<int> ended{0};
+    auto waiting = std::async(std::launch::async, [&] {
+        int timedOut = 0;
+        while (ended.load() < kCancels) {
+            SCARD_READERSTATE w;
+            const LONG rv = statusChange(context, 3000, now, &w);
+            if (rv == SCARD_W_CANCELLED_BY_USER)
+                ended.fetch_add(1);
+            else if (++timedOut > 2)
+                break;  // cancels were lost
+        }
+        return timedOut;
+    });
+    for (int i = 0; i < kCancels; ++i) {
+        // The next cancel only once the previous one has been taken, wherever the loop is.
+        ASSERT_TRUE(waitUntil([&] { return ended.load() == i; }, 10s)) << i;
+        EXPECT_EQ(SCardCancel(context), SCARD_S_SUCCESS);
+    }
+    ASSERT_EQ(waiting.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(waiting.get(), 0);
+    EXPECT_EQ(ended.load(), kCancels);
 }
 
 TEST_P(StatusChangeTest, DetachEndsTheWaitWithReaderUnavailable) {

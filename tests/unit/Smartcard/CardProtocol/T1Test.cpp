@@ -153,6 +153,42 @@ TEST_F(T1Engine, CommandAfterAnUnfinishedExchangeResynchronisesFirst) {
                   dev("00 00 05 " + kSelectHex), card("00 00 02 90 00"), done("90 00")}));
 }
 
+// A resynchronisation brings IFSC back to the ATR's value, whichever way it is reached: a card
+// that had raised it answers RESYNCH expecting blocks of the initial size again.
+TEST_F(T1Engine, ResynchRestoresTheInitialIfscOnEveryPath) {
+    settle();
+    const Bytes command = hexBytes(counting(40));
+    const std::vector<T1Step> initialSize = {dev("00 20 20 " + counting(32)), card("00 90 00"),
+                                             dev("00 40 08 " + counting(8, 32)),
+                                             card("00 00 02 90 00"), done("90 00")};
+    // The card raises IFSC to 254: the 40 bytes go in one block, until three errors resynch.
+    const std::vector<T1Step> raised = {dev("00 40 05 " + kSelectHex), card("00 C1 01 FE"),
+                                        dev("00 E1 01 FE"), card("00 40 02 90 00"), done("90 00")};
+    EXPECT_TRUE(card_.run(kSelect, raised));
+    std::vector<T1Step> script = {dev("00 00 28 " + counting(40)),
+                                  silence(),
+                                  dev("00 80 00"),
+                                  silence(),
+                                  dev("00 80 00"),
+                                  silence(),
+                                  dev("00 C0 00"),
+                                  card("00 E0 00")};
+    script.insert(script.end(), initialSize.begin(), initialSize.end());
+    EXPECT_TRUE(card_.run(command, script));
+
+    // The same through the resynch that starts a command after one given up.
+    EXPECT_TRUE(card_.run(kSelect, {dev("00 00 05 " + kSelectHex), card("00 C1 01 FE"),
+                                    dev("00 E1 01 FE"), card("00 40 02 90 00"), done("90 00")}));
+    uint32_t len = 0;
+    Bytes rsp(64), block(270);
+    t1_setup_cmd(kSelect.data(), rsp.data(), block.data(), block.data(),
+                 static_cast<uint32_t>(kSelect.size()));
+    ASSERT_EQ(t1_start_transaction(&len), T1_SEND);  // given up unanswered
+    script = {dev("00 C0 00"), card("00 E0 00"), dev("00 C1 01 FA"), card("00 E1 01 FA")};
+    script.insert(script.end(), initialSize.begin(), initialSize.end());
+    EXPECT_TRUE(card_.run(command, script));
+}
+
 TEST_F(T1Engine, UnansweredResynchFails) {
     settle();
     EXPECT_TRUE(card_.run(

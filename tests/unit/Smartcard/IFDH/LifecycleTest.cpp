@@ -1,5 +1,6 @@
 // Opening and closing the driver against scripted session results: attempts, pauses, states,
 // the settling time, and what close leaves alone.
+#include <algorithm>
 #include "DriverFixture.h"
 #include "vorasel/sim/VirtualCard.h"
 
@@ -104,7 +105,9 @@ TEST_F(Lifecycle, InterruptSessionFailureEndsTheBulkSessionAndRetries) {
     EXPECT_EQ(driver().accessory_state(), HVIFDHAccessoryPresent | HVIFDHAccessoryReaderOpen);
 }
 
-TEST_F(Lifecycle, OpenOnAnOpenDriverStartsAfreshAndARefusalThenCountsAsSuccess) {
+// A refused restart leaves no bulk session behind the old one: success only comes with a new
+// pair, and a reader that never gets one is reported closed.
+TEST_F(Lifecycle, OpenOnAnOpenDriverStartsAfreshAndARefusalIsRetriedNotSuccess) {
     open();
     open();
     EXPECT_EQ(reader->starts(), (std::vector<int32_t>{2, 3, 2, 3}));
@@ -112,7 +115,18 @@ TEST_F(Lifecycle, OpenOnAnOpenDriverStartsAfreshAndARefusalThenCountsAsSuccess) 
     reader->scriptStarts({HVSessionStatusCreateFailed});
     EXPECT_EQ(driver().open(), HVIFDHStatusSuccess);
     EXPECT_EQ(driver().accessory_state(), HVIFDHAccessoryPresent | HVIFDHAccessoryReaderOpen);
-    EXPECT_FALSE(capture.logger().contains("Open FAILED"));
+    EXPECT_EQ(capture.logger().count("] Open FAILED 17"), 1u);
+    // The refused start, then a whole new pair.
+    EXPECT_EQ(reader->starts(), (std::vector<int32_t>{2, 3, 2, 3, 2, 2, 3}));
+
+    reader->scriptStarts(std::vector<HVSessionStatus>(7, HVSessionStatusCreateFailed));
+    EXPECT_EQ(driver().open(), HVIFDHStatusSessionCreateFailed);
+    EXPECT_EQ(driver().accessory_state(), HVIFDHAccessoryPresent);
+    // The rest of the old pair was ended, not left registered.
+    const auto ends = reader->ends();
+    ASSERT_GE(ends.size(), 2u);
+    EXPECT_NE(std::find(ends.end() - 2, ends.end(), 2), ends.end());
+    EXPECT_NE(std::find(ends.end() - 2, ends.end(), 3), ends.end());
 }
 
 TEST_F(Lifecycle, SessionsStartNoSoonerThanTheSettlingTimeAfterClose) {

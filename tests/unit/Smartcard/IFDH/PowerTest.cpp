@@ -315,7 +315,7 @@ TEST_F(Power, ProtocolSettingResetsTheT1Engine) {
 TEST(Timeouts, WorkedValues) {
     EXPECT_EQ(HVIFDH::t0_max_timeout(0x11, 0, 10, 4000), 232134u);
     EXPECT_EQ(HVIFDH::t0_max_timeout(0x94, 0, 10, 4000), 319489u);
-    EXPECT_EQ(HVIFDH::t0_max_timeout(0x61, 0, 10, 4000), 1160668u);
+    EXPECT_EQ(HVIFDH::t0_max_timeout(0x61, 0, 10, 4000), HVIFDH::kMaxWaitingTime);  // 1160668
     EXPECT_EQ(HVIFDH::t1_max_timeout(0x11, 0, 4, 13, 4000), 200069u);
     EXPECT_EQ(HVIFDH::t1_max_timeout(0x94, 0, 4, 13, 4000), 35604u);
     // Never below 3000 ms; N 255 counts as 0.
@@ -326,11 +326,23 @@ TEST(Timeouts, WorkedValues) {
     EXPECT_EQ(HVIFDH::t1_max_timeout(0x10, 0, 4, 13, 4000), 3000u);
     EXPECT_EQ(HVIFDH::t1_max_timeout(0x10, 0, 9, 13, 4000), (960u * 512 * 372 + 4000) / 4000);
     EXPECT_EQ(HVIFDH::t0_max_timeout(0x10, 0, 10, 4000), (4000u + 10 * 372 * 249600) / 4000);
-    // The largest values still fit: no overflow on the way.
-    EXPECT_EQ(HVIFDH::t1_max_timeout(0xD1, 254, 15, 15, 4000),
-              static_cast<uint32_t>((960ull * 32768 * 372 + 4000 + 2048ull * (260 * 254 + 3120) +
-                                     2048ull * 11 + 2048ull * (260 * 32768 + 2860)) /
-                                    4000));
+}
+
+// The worst an ATR can ask for (hours at a slow clock) is held to the cap, with a line saying
+// so; values under it are left alone and say nothing.
+TEST(Timeouts, HoursAreCappedAndTheCapIsLogged) {
+    hv::test::ScopedCapture capture;
+    EXPECT_EQ(HVIFDH::t1_max_timeout(0x11, 0, 4, 13, 4000), 200069u);
+    EXPECT_EQ(HVIFDH::t0_max_timeout(0x11, 0, 10, 4000), 232134u);
+    EXPECT_FALSE(capture.logger().contains("capped"));
+    // No overflow on the way to the cap either.
+    EXPECT_EQ(HVIFDH::t1_max_timeout(0xD1, 254, 15, 15, 4000), HVIFDH::kMaxWaitingTime);
+    EXPECT_EQ(HVIFDH::t0_max_timeout(0x11, 0, 255, 1000), HVIFDH::kMaxWaitingTime);
+    EXPECT_EQ(HVIFDH::t0_max_timeout(0xD1, 254, 255, 1), HVIFDH::kMaxWaitingTime);
+    EXPECT_TRUE(capture.logger().contains("capped at 600000 ms"));
+    EXPECT_EQ(HVIFDH::capWaitingTime(HVIFDH::kMaxWaitingTime), HVIFDH::kMaxWaitingTime);
+    EXPECT_EQ(HVIFDH::capWaitingTime(uint64_t{HVIFDH::kMaxWaitingTime} * 255),
+              HVIFDH::kMaxWaitingTime);
 }
 
 }  // namespace
