@@ -78,8 +78,9 @@ _vorasel_accessoryd() {
     case $prev in
         --card) COMPREPLY=($(compgen -W "$_vorasel_kinds vpcd" -- "$cur")); return ;;
         --socket | --capture) _filedir; return ;;
+        --group) COMPREPLY=($(compgen -g -- "$cur")); return ;;
         --reattach-delay | --vpcd-port | --capture-limit) return ;;
     esac
-    COMPREPLY=($(compgen -W "--socket --detached --reattach-delay --card --vpcd-port --capture --capture-limit" -- "$cur"))
+    COMPREPLY=($(compgen -W "--socket --group --record --detached --reattach-delay --card --vpcd-port --capture --capture-limit --help" -- "$cur"))
 }
 complete -F _vorasel_accessoryd vorasel-accessoryd

@@ -113,7 +113,10 @@ int main(int argc, char **argv) {
     if (name == "help") {
         const Command *c = find(args[1]);
         if (!c || args.size() > 2) {
-            std::fprintf(stderr, "vorasel: no command '%s'\n\n", args[1].c_str());
+            if (c)
+                std::fprintf(stderr, "vorasel: help takes one command\n\n");
+            else
+                std::fprintf(stderr, "vorasel: no command '%s'\n\n", args[1].c_str());
             usage(stderr);
             return 2;
         }
