@@ -7,6 +7,7 @@
 #   (default: 300 s, the fuzz preset, every target; FUZZ_JOBS targets at once, nproc by default)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/ci/jobs.sh
 seconds="${1:-300}"
 preset="${2:-fuzz}"
 shift $(($# > 2 ? 2 : $#))
@@ -42,18 +43,7 @@ grow_one() {
 }
 
 status=0
-running=0
-for name in $targets; do
-    if [ "$running" -ge "$jobs" ]; then
-        wait -n || status=1
-        running=$((running - 1))
-    fi
-    grow_one "$name" &
-    running=$((running + 1))
-done
-while [ "$running" -gt 0 ]; do
-    wait -n || status=1
-    running=$((running - 1))
-done
+# shellcheck disable=SC2086
+run_each "$jobs" grow_one $targets || status=1
 [ "$status" -eq 0 ] && rm -rf "$scratch"
 exit "$status"

@@ -7,6 +7,7 @@
 # Usage: scripts/fuzz-smoke.sh [seconds-per-target] [preset]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/ci/jobs.sh
 seconds="${1:-30}"
 preset="${2:-asan}"
 jobs="${FUZZ_JOBS:-$(nproc)}"
@@ -33,18 +34,7 @@ run_one() {
 }
 
 status=0
-running=0
-for name in $targets; do
-    if [ "$running" -ge "$jobs" ]; then
-        wait -n || status=1
-        running=$((running - 1))
-    fi
-    run_one "$name" &
-    running=$((running + 1))
-done
-while [ "$running" -gt 0 ]; do
-    wait -n || status=1
-    running=$((running - 1))
-done
+# shellcheck disable=SC2086
+run_each "$jobs" run_one $targets || status=1
 [ "$status" -eq 0 ] && rm -rf "$scratch"
 exit "$status"
