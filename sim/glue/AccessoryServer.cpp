@@ -17,6 +17,7 @@
 
 #include "Platform/Linux/AccessoryWire.h"
 #include "Platform/Linux/UnixSocket.h"
+#include "SocketSessionPort.h"
 #include "vorasel/sim/DaemonWire.h"
 
 namespace hv::sim {
@@ -105,13 +106,17 @@ void AccessoryServer::stop() {
     if (loopThread_.joinable()) loopThread_.join();
     std::list<std::shared_ptr<SessionWorker>> sessions;
     std::vector<std::pair<std::string, std::shared_ptr<SimAccessory>>> accessories;
+    std::vector<std::weak_ptr<SessionPort>> direct;
     {
         std::lock_guard lock(mutex_);
         for (auto &w : sessions_)
             ::shutdown(w->fd, SHUT_RDWR);
         sessions.swap(sessions_);
+        direct.swap(directPorts_);
         accessories = accessories_;
     }
+    for (auto &weak : direct)
+        if (auto port = weak.lock()) port->close();
     for (auto &[id, a] : accessories) {
         a->setAttachListener(nullptr);
         a->detach();  // ends every session, so relays waiting on pipes return
@@ -433,13 +438,40 @@ void AccessoryServer::reapSessions() {
     }
 }
 
+size_t AccessoryServer::liveSessionsLocked() {
+    std::erase_if(directPorts_, [](const auto &weak) {
+        auto port = weak.lock();
+        return !port || !port->isOpen();
+    });
+    return sessions_.size() + directPorts_.size();
+}
+
+// On the loop's thread, the only one that adds sessions.
 void AccessoryServer::startSession(int fd, const std::string &id,
                                    const std::string &protocolString) {
     reapSessions();
-    std::lock_guard lock(mutex_);
-    if (sessions_.size() >= limits_.maxSessions) {
+    bool full;
+    {
+        std::lock_guard lock(mutex_);
+        full = liveSessionsLocked() >= limits_.maxSessions;
+    }
+    std::string prefix;
+    auto accessory = full ? nullptr : find(id, &prefix);
+    if (!accessory || protocolString.rfind(prefix, 0) != 0) {
         sendFrame(fd, 'R', nullptr, 0);
         ::close(fd);
+        return;
+    }
+    // The devices serve the socket themselves unless the session is to be shaped or recorded.
+    const std::string suffix = protocolString.substr(prefix.size());
+    if (!accessory->sessionsShaped(suffix)) {
+        auto port = std::make_shared<SocketSessionPort>(fd, suffix);
+        if (!accessory->openDirectSession(suffix, port, [&] { port->announceOpen(); })) {
+            port->refuse();
+            return;  // the port closes the descriptor
+        }
+        std::lock_guard lock(mutex_);
+        directPorts_.push_back(port);
         return;
     }
     auto w = std::make_shared<SessionWorker>();
@@ -449,6 +481,7 @@ void AccessoryServer::startSession(int fd, const std::string &id,
         w->done.store(true, std::memory_order_release);
         wake();  // the loop joins it
     });
+    std::lock_guard lock(mutex_);
     sessions_.push_back(std::move(w));
 }
 

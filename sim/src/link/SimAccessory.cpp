@@ -94,6 +94,9 @@ void SimAccessory::dropSessionsLocked() {
     // The link is gone: both directions of every session end.
     for (auto &session : sessions_)
         session->hostClose();
+    for (auto &weak : directPorts_)
+        if (auto port = weak.lock()) port->close();
+    directPorts_.clear();
 }
 
 void SimAccessory::forgetEndedLocked() {
@@ -163,6 +166,46 @@ std::shared_ptr<SimSession> SimAccessory::openSession(const std::string &protoco
     for (auto &device : serving)
         device->attachPort(session->devicePort());
     return session;
+}
+
+namespace {
+
+// Whether sessions with these faults need a SimSession to shape what the host sees.
+bool shaped(const SessionFaults &f) {
+    return f.record || f.holdOpen || f.failInputOpen.times != 0 || f.failOutputOpen.times != 0 ||
+           f.failWrite.times != 0 || !f.chunks.empty() || f.randomChunkMax > 0;
+}
+
+}  // namespace
+
+bool SimAccessory::openDirectSession(const std::string &protocolSuffix,
+                                     const std::shared_ptr<SessionPort> &port,
+                                     const std::function<void()> &opened) {
+    std::vector<std::shared_ptr<Device>> serving;
+    {
+        std::lock_guard lock(mutex_);
+        if (!attached_) return false;
+        if (std::find(identity_.protocols.begin(), identity_.protocols.end(), protocolSuffix) ==
+            identity_.protocols.end())
+            return false;
+        if (faults_[protocolSuffix].refuse.take()) return false;
+        std::erase_if(directPorts_, [](const auto &weak) { return weak.expired(); });
+        directPorts_.push_back(port);
+        ++opened_[protocolSuffix];
+        for (auto &[device, protocols] : devices_)
+            if (std::find(protocols.begin(), protocols.end(), protocolSuffix) != protocols.end())
+                serving.push_back(device);
+    }
+    if (opened) opened();
+    for (auto &device : serving)
+        device->attachPort(port);
+    return true;
+}
+
+bool SimAccessory::sessionsShaped(const std::string &protocolSuffix) const {
+    std::lock_guard lock(mutex_);
+    const auto it = faults_.find(protocolSuffix);
+    return shaped(it == faults_.end() ? SessionFaults{} : it->second);
 }
 
 void SimAccessory::setPipeCapacity(size_t bytes) {

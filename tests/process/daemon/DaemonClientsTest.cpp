@@ -2,6 +2,8 @@
 // hold up another, bad input ends only the connection that sent it, and nothing piles up.
 #include <gtest/gtest.h>
 
+#include <sys/time.h>
+
 #include <thread>
 
 #include "ChildProcess.h"
@@ -155,6 +157,38 @@ TEST(DaemonClients, BadFramesEndOnlyTheirOwnConnection) {
     WireClient after(daemon.socketPath());
     EXPECT_EQ(firstSlotState(after, 500ms), 0x03);
     EXPECT_LT(daemon.process().rssKiB() - rssBefore, 4096);
+}
+
+TEST(DaemonClients, ASessionThatNeverReadsIsDroppedAndTheReaderServesTheOthers) {
+    DaemonProcess daemon;
+    ASSERT_TRUE(daemon.start());
+    WireClient flood(daemon.socketPath());
+    ASSERT_TRUE(flood.send(kBulk));
+    ASSERT_TRUE(flood.readFrame());  // open states
+    // Commands without end, their answers never read, until the daemon stops taking them.
+    const timeval wait{0, 300'000};
+    ::setsockopt(flood.fd(), SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+    const uint8_t getSlotStatus[] = {'D', 0, 0, 0, 10, 0x65, 0, 0, 0, 0, 0, 1, 0, 0, 0};
+    const auto floodEnds = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < floodEnds &&
+           ::send(flood.fd(), getSlotStatus, sizeof getSlotStatus, MSG_NOSIGNAL) ==
+               ssize_t(sizeof getSlotStatus)) {
+    }
+
+    // Another program's exchange with the reader is not held up by it.
+    WireClient other(daemon.socketPath());
+    ASSERT_TRUE(other.send(kBulk));
+    ASSERT_TRUE(other.readFrame(1s));
+    const auto asked = std::chrono::steady_clock::now();
+    ASSERT_TRUE(other.sendFrame('D', {0x65, 0, 0, 0, 0, 0, 7, 0, 0, 0}));
+    auto answer = other.readFrame(3s);
+    ASSERT_TRUE(answer) << "the reader waits for a host that does not read";
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 500ms);
+    ASSERT_GE(answer->payload.size(), 7u);
+    EXPECT_EQ(answer->payload[0], 0x81);
+    EXPECT_EQ(answer->payload[6], 7) << "its own answer";
+    // The stalled one was dropped: what it finds queued ends with the end of the stream.
+    EXPECT_TRUE(flood.endsWithin(2s));
 }
 
 TEST(DaemonClients, ConnectCloseCyclesLeaveThreadsAndMemoryFlat) {

@@ -3,8 +3,10 @@
 // The wire is the one the library's socket transport speaks.
 //
 // One event loop accepts, reads every connection's first line, answers commands and feeds
-// the control connections, each through a bounded buffer of its own; a session, once opened,
-// is served by a thread of its own that the loop joins when it ends.
+// the control connections, each through a bounded buffer of its own. A session, once opened,
+// is the devices' to serve: they read and write its socket on their own threads. A session
+// whose faults or records are wanted (SimAccessory::sessionsShaped) goes through a SimSession
+// instead, relayed by a thread of its own that the loop joins when it ends.
 #pragma once
 
 #include <sys/types.h>
@@ -59,6 +61,7 @@ public:
     void accessoryAttached(SimAccessory &accessory) override;
     void accessoryDetached(SimAccessory &accessory) override;
 
+    // Relay threads running (sessions served through a SimSession).
     size_t sessionThreads() const;
 
 private:
@@ -74,6 +77,7 @@ private:
     void drop(int fd);
     void broadcastPending();
     void reapSessions();
+    size_t liveSessionsLocked();
     bool peerAllowed(int fd) const;
     std::string runCommand(const std::vector<std::string> &words);
     void startSession(int fd, const std::string &id, const std::string &protocolString);
@@ -98,6 +102,7 @@ private:
     std::vector<std::pair<std::string, std::shared_ptr<SimAccessory>>> accessories_;
     std::vector<std::string> pendingLines_;  // attach/detach lines for every control client
     std::list<std::shared_ptr<SessionWorker>> sessions_;
+    std::vector<std::weak_ptr<SessionPort>> directPorts_;  // sessions the devices serve
     CommandHandler commandHandler_;
 };
 

@@ -180,6 +180,16 @@ public:
     // Sessions. Null when the accessory is detached, does not offer the protocol, or refuses.
     // The accessory keeps its open sessions and the latest ended ones.
     std::shared_ptr<SimSession> openSession(const std::string &protocolSuffix);
+    // A session with nothing between the host and the devices: they serve `port` itself (the
+    // daemon's socket, say), so an exchange wakes no thread but a device's. For hosts that need
+    // nothing of a SimSession, which sessions of a protocol do while sessionsShaped(): faults
+    // or records are set. False, with nothing opened, when openSession() would give null.
+    // `opened` runs once the session is granted, before any device has the port. A detach
+    // closes the port, as it ends every session.
+    bool openDirectSession(const std::string &protocolSuffix,
+                           const std::shared_ptr<SessionPort> &port,
+                           const std::function<void()> &opened);
+    bool sessionsShaped(const std::string &protocolSuffix) const;
 
     // Configuration and faults, per protocol suffix.
     void setPipeCapacity(size_t bytes);
@@ -201,6 +211,7 @@ private:
     AccessoryIdentity identity_;
     std::map<std::string, SessionFaults> faults_;
     std::vector<std::shared_ptr<SimSession>> sessions_;
+    std::vector<std::weak_ptr<SessionPort>> directPorts_;
     // After the sessions: destroyed first, so the devices' threads have stopped before the
     // sessions they serve go.
     std::vector<std::pair<std::shared_ptr<Device>, std::vector<std::string>>> devices_;
