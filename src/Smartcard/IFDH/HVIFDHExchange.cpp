@@ -286,7 +286,7 @@ HVIFDHStatus HVIFDH::tranceive(const uint8_t *message, uint32_t length, const ui
         signalled = hv::platform::runCurrentLoopUntil(deadline, seen, kBulkSlice);
     }
 
-    bool ready, cardRemoved;
+    bool ready, cardRemoved, lost;
     uint16_t held, buffered;
     {
         std::lock_guard bulkLock(bulk.lock);
@@ -296,14 +296,23 @@ HVIFDHStatus HVIFDH::tranceive(const uint8_t *message, uint32_t length, const ui
         held = bulk.responseLength;
         buffered = bulk.dataLength;
         cardRemoved = bulk.removals != bulk.removalsAtCommand;
+        lost = bulk.losses != bulk.lossesAtCommand;
     }
     if (written != HVSessionStatusSuccess) return convert_error(written);
     if (ready) {
-        *response = bulk.buffer;
-        *responseLength = held;
-        return HVIFDHStatusSuccess;
-    }
-    if (!signalled) {
+        // A time extension only asks for more waiting. Once the card has gone, the pipe was
+        // lost or the reader closed, a driver slower than the reader would otherwise find the
+        // next one already buffered every time and never see the end.
+        const bool timeExtension = held >= kHeaderLength && (bulk.buffer[7] >> 6) == 2;
+        const bool ended =
+            cardRemoved || lost || !(accessory_state_.load() & HVIFDHAccessoryReaderOpen);
+        if (!timeExtension || !ended) {
+            *response = bulk.buffer;
+            *responseLength = held;
+            return HVIFDHStatusSuccess;
+        }
+        buffered = 0;  // what is held is not this command's answer
+    } else if (!signalled) {
         HVLogError("Sending bulk command failed, timed out!");
         return HVIFDHStatusTimeout;
     }

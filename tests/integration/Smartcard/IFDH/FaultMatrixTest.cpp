@@ -212,6 +212,31 @@ TEST_P(FaultMatrix, CardRemovalEndsATimeExtensionStorm) {
     EXPECT_TRUE(EventRecorder::shared().waitFor(HVIFDHEventCardRemoved));
 }
 
+// A driver slower than the reader's time extensions finds the next one already buffered each
+// time it looks; the removal must end the exchange all the same, not the thousandth extension.
+TEST_P(FaultMatrix, CardRemovalEndsATimeExtensionStormTheDriverLagsBehind) {
+    readyT1();
+    struct Lagging : CaptureLogger {
+        void logMessage(const HVDDLogMessage &message) override {
+            CaptureLogger::logMessage(message);
+            if (message.logMsg.ends_with("WTX")) std::this_thread::sleep_for(8ms);
+        }
+    };
+    auto lagging = std::make_shared<Lagging>();
+    ScopedCapture level;
+    HVDDLog::addLogger(lagging);
+    arm(Fault::timeExtensionStorm(100000, 5ms));
+    auto result = inFlight(echoApdu(4), 2);
+    ASSERT_TRUE(waitUntil([&] { return lagging->count("WTX") >= 20; }));
+    const auto t0 = Clock::now();
+    kase->removeCard();
+    const auto ended = result.wait_for(2s);
+    HVDDLog::removeLogger(lagging);
+    ASSERT_EQ(ended, std::future_status::ready);
+    EXPECT_EQ(result.get().status, HVIFDHStatusNoCard);
+    EXPECT_LT(seconds(Clock::now() - t0), 1.0);
+}
+
 TEST_P(FaultMatrix, CloseEndsATimeExtensionStorm) {
     readyT1();
     arm(Fault::timeExtensionStorm(100000, 5ms));
