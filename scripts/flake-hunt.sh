@@ -34,8 +34,9 @@ for run in $(seq "$runs"); do
         verdict="FAILED"
         failed_runs=$((failed_runs + 1))
     fi
-    # ctest's summary lists each failed test as "  NN - name (Failed)".
-    failures=$(sed -n 's/^[[:space:]]*[0-9]\+ - \(.*\)$/\1/p' "$log" | paste -sd ';' -)
+    # ctest's summary lists each failed test as "  NN - name (Failed)" (or Timeout, ...).
+    failures=$(sed -n 's/^[[:space:]]*[0-9]\+ - \(.*\)$/\1/p' "$log" | grep -v '(Skipped)$' |
+        sed 's/  # GetParam.*(/ (/' | paste -sd ';' -)
     echo "run $run: $verdict in $(($(date +%s) - start)) s${failures:+: $failures}"
 done
 echo "$preset: $failed_runs of $runs runs had a failure (hog: $([ "$hog" -eq 1 ] && echo on || echo off))"

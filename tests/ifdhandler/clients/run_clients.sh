@@ -109,7 +109,9 @@ atr=$("$python" "$here/wait_for_card.py" "$reader") || fail "pcscd never saw the
 
 check() {  # check NAME PATTERN OUTPUT
     printf '%s\n' "$3" | sed "s/^/    /"
-    printf '%s\n' "$3" | grep -q -e "$2" || fail "$1: missing '$2'"
+    # Not piped: grep -q stops reading at the first match, and under pipefail the writer's
+    # SIGPIPE would fail a check that matched.
+    grep -q -e "$2" <<<"$3" || fail "$1: missing '$2'"
 }
 
 echo "== pcsc_scan"

@@ -183,19 +183,26 @@ TEST_P(ConcurrencyTest, AConnectRacingADisconnectGetsACardThatStaysUsable) {
     for (int i = 0; i < kRounds; ++i) {
         const DWORD disposition = i % 2 ? SCARD_RESET_CARD : SCARD_UNPOWER_CARD;
         std::atomic<bool> disconnected{false};
+        std::atomic<int> attempts{0};
         auto racer = std::async(std::launch::async, [&] {
             SCARDHANDLE got = 0;
             DWORD active = 0;
-            while (!disconnected.load()) {
-                if (SCardConnect(context, sc_reader_name, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T1,
-                                 &got, &active) == SCARD_S_SUCCESS)
-                    return std::make_pair(got, true);
+            // Tries through the disconnect and once after it, so that on a loaded machine the
+            // racer still gets in, during the disconnect or right behind it.
+            for (;;) {
+                const bool last = disconnected.load();
+                const LONG rv = SCardConnect(context, sc_reader_name, SCARD_SHARE_SHARED,
+                                             SCARD_PROTOCOL_T1, &got, &active);
+                attempts.fetch_add(1);
+                if (rv == SCARD_S_SUCCESS) return std::make_pair(got, true);
+                if (last) return std::make_pair(got, false);
             }
-            return std::make_pair(got, false);
         });
+        const bool racing = waitUntil([&] { return attempts.load() > 0; });
         EXPECT_EQ(SCardDisconnect(h, disposition), SCARD_S_SUCCESS);
         disconnected.store(true);
         auto [handle, early] = racer.get();
+        ASSERT_TRUE(racing);
         if (early) {
             ++raced;
             h = handle;
