@@ -389,6 +389,12 @@ HVIFDHStatus HVIFDH::ccid_xfr(const uint8_t *data, uint32_t length, const uint8_
     uint32_t extensions = 0;
     while (commandStatus == 2) {
         HVLogVerbose("WTX");
+        // The reader says the card has gone: nothing will answer. Its slot change may come
+        // later than this, or not at all, and by then the slot reads empty already.
+        if (icc == 2) {
+            HVLogError("Card removed during the exchange");
+            return HVIFDHStatusNoCard;
+        }
         if (++extensions > kMaxTimeExtensions) {
             HVLogError("Too many time extensions (%u), giving up", extensions - 1);
             return HVIFDHStatusTimeout;

@@ -237,6 +237,20 @@ TEST_P(FaultMatrix, CardRemovalEndsATimeExtensionStormTheDriverLagsBehind) {
     EXPECT_LT(seconds(Clock::now() - t0), 1.0);
 }
 
+// The reader's time extensions say the slot is empty before its slot change arrives (here it
+// never does): the exchange ends with the card, not a thousand extensions later.
+TEST_P(FaultMatrix, ATimeExtensionThatSaysTheCardIsGoneEndsTheStorm) {
+    readyT1();
+    arm(Fault::timeExtensionStorm(100000, 5ms));
+    reader().faults().add(Fault::drop().on(hv::sim::ccid::kNotifySlotChange));
+    auto result = inFlight(echoApdu(4), 2);
+    const auto t0 = Clock::now();
+    kase->removeCard();
+    ASSERT_EQ(result.wait_for(2s), std::future_status::ready);
+    EXPECT_EQ(result.get().status, HVIFDHStatusNoCard);
+    EXPECT_LT(seconds(Clock::now() - t0), 1.0);
+}
+
 TEST_P(FaultMatrix, CloseEndsATimeExtensionStorm) {
     readyT1();
     arm(Fault::timeExtensionStorm(100000, 5ms));
