@@ -1,5 +1,9 @@
 #include "Platform/RunLoop.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <future>
@@ -31,8 +35,22 @@ thread_local char tlsThreadMarker;
 thread_local std::shared_ptr<RunLoop> tlsLoop;
 }  // namespace
 
+namespace {
+// Sources one loop watches at most; a caller that finds no room keeps its own thread.
+constexpr size_t kMaxSources = 15;
+}  // namespace
+
 RunLoop::RunLoop() = default;
-RunLoop::~RunLoop() = default;
+
+RunLoop::~RunLoop() {
+    if (wakeFd_ >= 0) ::close(wakeFd_);
+}
+
+void RunLoop::wakePollerLocked() {
+    if (!polling_) return;
+    const uint64_t one = 1;
+    [[maybe_unused]] auto n = ::write(wakeFd_, &one, sizeof one);
+}
 
 void RunLoop::startMainDispatcher(std::shared_ptr<RunLoop> loop) {
     // The owner is claimed here, before any caller can see the loop, so the loop is never
@@ -90,6 +108,7 @@ void RunLoop::perform(std::function<void()> work) {
     {
         std::lock_guard lock(mutex_);
         work_.push(std::move(work));
+        wakePollerLocked();
     }
     cv_.notify_all();
 }
@@ -98,8 +117,41 @@ void RunLoop::wakeUp() {
     {
         std::lock_guard lock(mutex_);
         woken_ = true;
+        wakePollerLocked();
     }
     cv_.notify_all();
+}
+
+std::shared_ptr<RunLoopSource> RunLoop::addSource(int fd, RunLoopSource::Interest interest,
+                                                  RunLoopSource::Ready ready) {
+    auto source = std::make_shared<RunLoopSource>();
+    source->fd = fd;
+    source->interest = std::move(interest);
+    source->ready = std::move(ready);
+    {
+        std::lock_guard lock(mutex_);
+        if (sources_.size() >= kMaxSources) return nullptr;
+        if (wakeFd_ < 0) wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wakeFd_ < 0) return nullptr;
+        sources_.push_back(source);
+        // A loop asleep on its condition variable, or polling without this one, looks again.
+        woken_ = true;
+        wakePollerLocked();
+    }
+    cv_.notify_all();
+    return source;
+}
+
+void RunLoop::removeSource(const std::shared_ptr<RunLoopSource> &source) {
+    if (!source) return;
+    {
+        // Waits for a call in progress on the loop's thread (or is that call itself).
+        std::lock_guard served(source->mutex);
+        source->live = false;
+    }
+    std::lock_guard lock(mutex_);
+    std::erase(sources_, source);
+    wakePollerLocked();
 }
 
 TimerHandle RunLoop::addTimer(SteadyClock::duration interval, bool repeats,
@@ -112,6 +164,7 @@ TimerHandle RunLoop::addTimer(SteadyClock::duration interval, bool repeats,
     {
         std::lock_guard lock(mutex_);
         timers_.push_back(state);
+        wakePollerLocked();
     }
     cv_.notify_all();
     return TimerHandle(state);
@@ -160,8 +213,63 @@ bool RunLoop::runOnce(SteadyClock::time_point deadline) {
     }
     if (now >= deadline) return false;
     const auto wakeAt = std::min(deadline, nextFire);
+    if (!sources_.empty()) return pollSources(lock, wakeAt);
     cv_.wait_until(lock, wakeAt, [&] { return woken_ || !work_.empty(); });
     woken_ = false;
+    return true;
+}
+
+// Entered with the lock held and nothing to serve. Runs may nest (a source's handler may run
+// this loop), so everything the sleep needs is on the stack.
+bool RunLoop::pollSources(std::unique_lock<std::mutex> &lock, SteadyClock::time_point wakeAt) {
+    std::shared_ptr<RunLoopSource> sources[kMaxSources];
+    const size_t count = sources_.size();
+    std::copy(sources_.begin(), sources_.end(), sources);
+    const int wakeFd = wakeFd_;
+    woken_ = false;
+    lock.unlock();
+
+    pollfd fds[kMaxSources + 1];
+    fds[0] = {wakeFd, POLLIN, 0};
+    for (size_t i = 0; i < count; ++i) {
+        const short events = sources[i]->interest ? sources[i]->interest() : short(POLLIN);
+        fds[i + 1] = {events ? sources[i]->fd : -1, events, 0};
+    }
+    lock.lock();
+    // Whatever came while the interests were asked is served before any sleep.
+    if (woken_ || !work_.empty()) {
+        woken_ = false;
+        return true;
+    }
+    polling_ = true;
+    lock.unlock();
+
+    const auto left = wakeAt - SteadyClock::now();
+    timespec timeout{};
+    timespec *bound = nullptr;
+    if (wakeAt != SteadyClock::time_point::max()) {
+        const auto ns = std::max<long long>(
+            0, std::chrono::duration_cast<std::chrono::nanoseconds>(left).count());
+        timeout.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+        timeout.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+        bound = &timeout;
+    }
+    const int ready = ::ppoll(fds, count + 1, bound, nullptr);
+
+    lock.lock();
+    polling_ = false;
+    woken_ = false;
+    lock.unlock();
+    if (ready > 0 && (fds[0].revents & POLLIN)) {
+        uint64_t drained;
+        [[maybe_unused]] auto n = ::read(wakeFd, &drained, sizeof drained);
+    }
+    for (size_t i = 0; ready > 0 && i < count; ++i) {
+        if (!fds[i + 1].revents) continue;
+        std::lock_guard served(sources[i]->mutex);
+        if (sources[i]->live) sources[i]->ready(fds[i + 1].revents);
+    }
+    lock.lock();
     return true;
 }
 

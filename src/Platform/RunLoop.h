@@ -8,6 +8,10 @@
 // loop only while it runs. An idle loop sleeps on a condition variable; perform() and wakeUp()
 // wake it at once.
 //
+// A loop may also watch descriptors (addSource): it then sleeps in poll() rather than on the
+// condition variable, and a descriptor that becomes ready is served on the loop's own thread,
+// with no thread in between. A loop with no source sleeps as before.
+//
 // runUntil(deadline) serves until the deadline and returns then, not before. For waits that
 // must end as soon as something has happened, runUntil(deadline, done) also returns as soon as
 // `done()` holds; `done` is checked before the first sleep, after every item served, and
@@ -45,6 +49,24 @@ private:
     std::shared_ptr<State> state_;
 };
 
+// A descriptor a run loop watches. Made by RunLoop::addSource.
+class RunLoopSource {
+public:
+    // The poll events wanted now (0: none, the descriptor is left alone); asked before every
+    // sleep, on the loop's thread.
+    using Interest = std::function<short()>;
+    // Called on the loop's thread with what poll reported.
+    using Ready = std::function<void(short revents)>;
+
+private:
+    friend class RunLoop;
+    int fd = -1;
+    Interest interest;
+    Ready ready;
+    std::recursive_mutex mutex;  // held while ready() runs; removal waits for it
+    bool live = true;
+};
+
 class RunLoop : public std::enable_shared_from_this<RunLoop> {
 public:
     static RunLoop &current();
@@ -62,6 +84,11 @@ public:
     void runFor(SteadyClock::duration interval) { runUntil(SteadyClock::now() + interval); }
 
     void perform(std::function<void()> work);
+    // Watches `fd` while the loop runs. Once removeSource returns, `ready` neither runs (on
+    // another thread) nor is called again; it may be called from `ready` itself.
+    std::shared_ptr<RunLoopSource> addSource(int fd, RunLoopSource::Interest interest,
+                                             RunLoopSource::Ready ready);
+    void removeSource(const std::shared_ptr<RunLoopSource> &source);
     TimerHandle addTimer(SteadyClock::duration interval, bool repeats,
                          std::function<void()> action);
     void wakeUp();
@@ -73,6 +100,9 @@ private:
     RunLoop();
     static void startMainDispatcher(std::shared_ptr<RunLoop> loop);
     bool runOnce(SteadyClock::time_point deadline);
+    // Sleeps in poll() on the sources and the wake descriptor; true when one was served.
+    bool pollSources(std::unique_lock<std::mutex> &lock, SteadyClock::time_point wakeAt);
+    void wakePollerLocked();
     void claimOwner();
     std::shared_ptr<TimerHandle::State> dueTimer(SteadyClock::time_point now,
                                                  SteadyClock::time_point *nextFire);
@@ -83,6 +113,9 @@ private:
     std::vector<std::shared_ptr<TimerHandle::State>> timers_;
     bool woken_ = false;
     const void *ownerThread_ = nullptr;  // address of a thread_local marker of the owner
+    std::vector<std::shared_ptr<RunLoopSource>> sources_;
+    int wakeFd_ = -1;       // an eventfd, made with the first source
+    bool polling_ = false;  // asleep in poll(): wakes go through wakeFd_
 };
 
 // Runs the calling thread's loop until `done` holds or `deadline` passes; true when `done` held.

@@ -19,6 +19,8 @@
 
 namespace hv::platform {
 
+class RunLoop;
+
 struct StreamError {
     int code = 0;
     std::string description;
@@ -56,6 +58,11 @@ public:
     virtual std::optional<StreamError> error(Direction direction) const = 0;
 
     virtual void setListener(std::function<void()> listener) = 0;
+    // The input is served by `loop`: a channel that can reads its connection on that loop's
+    // thread, as the loop's source, instead of on a thread of its own; unschedule() takes it
+    // back. Nothing else changes for the streams.
+    virtual void scheduleIn(const std::shared_ptr<RunLoop> &loop) { (void)loop; }
+    virtual void unschedule() {}
     // The host closed one stream: that direction ends for the peer.
     virtual void closeDirection(Direction direction) = 0;
     // The host is done with the session.

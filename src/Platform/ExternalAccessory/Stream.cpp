@@ -59,6 +59,8 @@ StreamDelegate *Stream::delegate() const {
 }
 
 void Stream::scheduleInRunLoop(std::shared_ptr<RunLoop> loop) {
+    // Whoever serves the input may as well read the connection itself.
+    if (direction_ == Direction::Input) channel_->scheduleIn(loop);
     {
         std::lock_guard lock(mutex_);
         if (number_ == 0) number_ = registerStream(weak_from_this());
@@ -70,6 +72,7 @@ void Stream::scheduleInRunLoop(std::shared_ptr<RunLoop> loop) {
 }
 
 void Stream::removeFromRunLoop() {
+    if (direction_ == Direction::Input) channel_->unschedule();
     std::lock_guard lock(mutex_);
     loop_.reset();
 }

@@ -45,15 +45,18 @@ void SocketChannel::beginReadEvent() {
 
 ptrdiff_t SocketChannel::read(uint8_t *buf, size_t cap) {
     size_t n = 0;
-    bool resume = false;
+    bool resume = false, resumeLoop = false;
     {
         std::lock_guard lock(mutex_);
         if (inbound_.pendingBytes() == 0) return inEnded_ ? -1 : 0;
+        const bool wasFull = inbound_.pendingBytes() >= kInboundLimit;
         n = inbound_.read(buf, cap);
-        // The reader is woken only when it waits for room, not on every read.
+        // Whoever reads the socket is woken only when it waits for room, not on every read.
         resume = readerPaused_ && inbound_.pendingBytes() < kInboundLimit;
+        resumeLoop = loop_ && wasFull && inbound_.pendingBytes() < kInboundLimit;
     }
     if (resume) roomForInbound_.notify_one();
+    if (resumeLoop) wakeLoop();
     return static_cast<ptrdiff_t>(n);
 }
 
@@ -98,6 +101,7 @@ ptrdiff_t SocketChannel::write(const uint8_t *data, size_t len) {
     if (watchForRoom) {
         roomForInbound_.notify_one();
         wakeReader();
+        wakeLoop();
     }
     if (lost) notify();
     return result;
@@ -133,6 +137,45 @@ void SocketChannel::closeDirection(Direction d) {
         }
     }
     if (resume) roomForInbound_.notify_one();
+    if (d == Direction::Input) wakeLoop();
+}
+
+void SocketChannel::scheduleIn(const std::shared_ptr<RunLoop> &loop) {
+    unschedule();
+    if (!loop) return;
+    auto source = loop->addSource(
+        fd_, [this] { return interest(); },
+        [this](short revents) {
+            if (service(revents, true)) notify();
+        });
+    if (!source) return;  // the loop has no room for it: the reader thread goes on
+    {
+        std::lock_guard lock(mutex_);
+        if (!closed_) {
+            loop_ = loop;
+            source_ = source;
+            source.reset();
+        }
+    }
+    if (source) {
+        loop->removeSource(source);
+        return;
+    }
+    wakeReader();  // it leaves the socket to the loop
+}
+
+void SocketChannel::unschedule() {
+    std::shared_ptr<RunLoop> loop;
+    std::shared_ptr<RunLoopSource> source;
+    {
+        std::lock_guard lock(mutex_);
+        loop.swap(loop_);
+        source.swap(source_);
+    }
+    if (!source) return;
+    // Once this returns the loop no longer touches the socket; the reader thread takes over.
+    loop->removeSource(source);
+    roomForInbound_.notify_one();
 }
 
 void SocketChannel::close() {
@@ -141,6 +184,7 @@ void SocketChannel::close() {
         if (closed_) return;
         closed_ = true;
     }
+    unschedule();
     roomForInbound_.notify_one();
     wakeReader();
     // The reader never blocks on the daemon (its socket calls do not wait), so this returns
@@ -176,6 +220,15 @@ void SocketChannel::endLocked() {
     outEnded_ = true;  // the daemon is gone: nothing more is taken either
 }
 
+void SocketChannel::wakeLoop() {
+    std::shared_ptr<RunLoop> loop;
+    {
+        std::lock_guard lock(mutex_);
+        loop = loop_;
+    }
+    if (loop) loop->wakeUp();
+}
+
 void SocketChannel::wakeReader() {
     if (wakeFd_ < 0) return;
     const uint64_t one = 1;
@@ -192,19 +245,68 @@ void SocketChannel::notify() {
     if (listener) (*listener)();
 }
 
+short SocketChannel::interest() const {
+    std::lock_guard lock(mutex_);
+    if (closed_ || inEnded_) return 0;
+    short events = 0;
+    if (inbound_.pendingBytes() < kInboundLimit) events |= POLLIN;
+    if (unsentOffset_ < unsent_.size()) events |= POLLOUT;
+    return events;
+}
+
+bool SocketChannel::service(short revents, bool fromLoop) {
+    std::lock_guard lock(mutex_);
+    if (closed_ || inEnded_) return false;
+    if (!fromLoop && loop_) return false;  // the loop took the socket while the reader polled
+    const bool takeMore = inbound_.pendingBytes() < kInboundLimit;
+    if (!takeMore && (revents & (POLLHUP | POLLERR))) {
+        // Gone while the host still has bytes to read: those stay readable.
+        endLocked();
+        return true;
+    }
+    bool changed = false;
+    if (revents & POLLOUT) {
+        if (!flushLocked()) endLocked();
+        changed = true;
+    }
+    if (!takeMore || inEnded_ || !(revents & (POLLIN | POLLHUP | POLLERR))) return changed;
+    // Taken and parsed under the lock, so that whichever thread serves the socket, the frames
+    // are read whole and in order.
+    uint8_t buf[4096];
+    const ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return changed;
+    if (n <= 0) {
+        // End of stream or a lost connection (a frame cut short with it is dropped): the
+        // session is over, once.
+        endLocked();
+        return true;
+    }
+    size_t at = 0;
+    while (at < static_cast<size_t>(n) && !frames_.broken()) {
+        at += frames_.feed(buf + at, static_cast<size_t>(n) - at);
+        if (frames_.frameReady()) {
+            const uint8_t type = frames_.frameType();
+            inbound_.apply(type, frames_.takePayload(inbound_.takeSpare()));
+        }
+    }
+    // A length no daemon sends: the peer is broken, stop listening to it.
+    if (frames_.broken()) endLocked();
+    return true;
+}
+
 void SocketChannel::readLoop() {
     setCurrentThreadName("vorasel-socket");
-    uint8_t buf[4096];
     for (;;) {
         bool watchForRoom, takeMore;
         {
             std::unique_lock lock(mutex_);
-            // While the host leaves too much unread, nothing more is taken from the socket; a
-            // frame still waiting for room is sent all the same.
+            // While a run loop serves the socket, or the host leaves too much unread, nothing
+            // is taken from it here; a frame still waiting for room is sent all the same.
             for (;;) {
                 watchForRoom = unsentOffset_ < unsent_.size();
                 takeMore = inbound_.pendingBytes() < kInboundLimit;
-                if (closed_ || inEnded_ || takeMore || watchForRoom) break;
+                if (closed_ || inEnded_) break;
+                if (!loop_ && (takeMore || watchForRoom)) break;
                 readerPaused_ = true;
                 roomForInbound_.wait(lock);
             }
@@ -224,41 +326,7 @@ void SocketChannel::readLoop() {
             uint64_t v;
             [[maybe_unused]] ssize_t n = ::read(wakeFd_, &v, sizeof v);
         }
-        bool changed = false;
-        if (!takeMore && (fds[0].revents & (POLLHUP | POLLERR))) {
-            // Gone while the host still has bytes to read: those stay readable.
-            std::lock_guard lock(mutex_);
-            endLocked();
-            changed = true;
-        } else if (fds[0].revents & POLLOUT) {
-            std::lock_guard lock(mutex_);
-            if (!flushLocked()) endLocked();
-            changed = true;
-        }
-        if (takeMore && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
-            const ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
-            if (n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-                std::lock_guard lock(mutex_);
-                if (n <= 0) {
-                    // End of stream or a lost connection (a frame cut short with it is
-                    // dropped): the session is over, once.
-                    endLocked();
-                } else {
-                    size_t at = 0;
-                    while (at < static_cast<size_t>(n) && !frames_.broken()) {
-                        at += frames_.feed(buf + at, static_cast<size_t>(n) - at);
-                        if (frames_.frameReady()) {
-                            const uint8_t type = frames_.frameType();
-                            inbound_.apply(type, frames_.takePayload(inbound_.takeSpare()));
-                        }
-                    }
-                    // A length no daemon sends: the peer is broken, stop listening to it.
-                    if (frames_.broken()) endLocked();
-                }
-                changed = true;
-            }
-        }
-        if (changed) notify();
+        if (fds[0].revents && service(fds[0].revents, false)) notify();
     }
 }
 

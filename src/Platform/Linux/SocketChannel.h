@@ -3,8 +3,11 @@
 //
 // The writer's thread sends its frame itself while the socket has room: a write costs no
 // thread hand-off. What does not fit waits in a buffer of `outputCapacity` bytes, and the
-// writer is told there is no space until the socket has taken it. One reader thread parses
-// the daemon's frames as they come and pauses while the host leaves too many bytes unread.
+// writer is told there is no space until the socket has taken it. The daemon's frames are
+// parsed as they come, on the thread of the run loop that serves the input stream (the socket
+// is that loop's source, so an answer wakes no other thread), or, while no loop serves it, on
+// a reader thread of the channel's own; either pauses while the host leaves too many bytes
+// unread.
 // The end of the connection, a broken frame or the daemon's death ends the session once: both
 // directions end and the reader thread exits. close() never waits on the daemon.
 #pragma once
@@ -20,6 +23,7 @@
 #include "Platform/ExternalAccessory/AccessoryProvider.h"
 #include "Platform/Linux/FrameReader.h"
 #include "Platform/Linux/InboundFrames.h"
+#include "Platform/RunLoop.h"
 
 namespace hv::platform {
 
@@ -41,6 +45,8 @@ public:
     bool outputEnded() const override;
     std::optional<StreamError> error(Direction d) const override;
     void setListener(std::function<void()> listener) override;
+    void scheduleIn(const std::shared_ptr<RunLoop> &loop) override;
+    void unschedule() override;
     void closeDirection(Direction d) override;
     void close() override;
 
@@ -55,7 +61,13 @@ private:
     void endLocked();
     void notify();
     void wakeReader();
+    void wakeLoop();
     void readLoop();
+    // What the socket is to be watched for now (poll events; 0: nothing).
+    short interest() const;
+    // Handles what poll reported, for the loop or the reader thread: sends what waits, takes
+    // and parses what came. True when something changed for the streams.
+    bool service(short revents, bool fromLoop);
 
     const int fd_;
     const int wakeFd_;  // written only when the reader must start watching for room, or stop
@@ -72,6 +84,8 @@ private:
     bool shutDown_ = false;
     bool readerPaused_ = false;
     bool closed_ = false;
+    std::shared_ptr<RunLoop> loop_;  // serves the socket while set; the reader thread waits
+    std::shared_ptr<RunLoopSource> source_;
     std::shared_ptr<const std::function<void()>> listener_;
     std::thread reader_;
 };

@@ -1,4 +1,6 @@
+#include <poll.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <string>
@@ -162,6 +164,111 @@ TEST(RunLoop, IdleLoopSleepsInsteadOfSpinning) {
         // Well under 1% of a core: 3 ms of CPU in 300 ms.
         EXPECT_LT(threadCpuMillis() - before, 3.0);
     });
+}
+
+// A descriptor the loop watches is served on the loop's own thread; posted work, timers and
+// wake-ups still end a sleep in poll at once; a source that wants nothing costs nothing.
+TEST(RunLoopSource, ServedOnTheLoopThreadBesideWorkTimersAndWakeUps) {
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    onLoopThread([&] {
+        RunLoop &loop = RunLoop::current();
+        std::atomic<bool> wantInput{true};
+        std::thread::id servedOn;
+        std::string got;
+        auto source = loop.addSource(
+            pipeFds[0], [&] { return wantInput.load() ? short(POLLIN) : short(0); },
+            [&](short revents) {
+                servedOn = std::this_thread::get_id();
+                char buf[16];
+                if (revents & POLLIN) got.append(buf, size_t(::read(pipeFds[0], buf, sizeof buf)));
+            });
+        ASSERT_TRUE(source);
+        std::thread writer([&] { EXPECT_EQ(::write(pipeFds[1], "abc", 3), 3); });
+        EXPECT_TRUE(loop.runUntil(SteadyClock::now() + 5s, [&] { return got == "abc"; }));
+        writer.join();
+        EXPECT_EQ(servedOn, std::this_thread::get_id());
+
+        // Work posted from another thread while the loop sleeps in poll.
+        bool posted = false;
+        const auto t0 = SteadyClock::now();
+        std::thread poster([&] {
+            std::this_thread::sleep_for(20ms);  // let the loop fall asleep first
+            loop.perform([&] { posted = true; });
+        });
+        EXPECT_TRUE(loop.runUntil(SteadyClock::now() + 5s, [&] { return posted; }));
+        poster.join();
+        EXPECT_LT(SteadyClock::now() - t0, 1s);
+        int fired = 0;
+        loop.addTimer(10ms, false, [&] { ++fired; });
+        EXPECT_TRUE(loop.runUntil(SteadyClock::now() + 5s, [&] { return fired == 1; }));
+
+        // Bytes wait while the source wants none of them, and the loop sleeps meanwhile.
+        wantInput.store(false);
+        ASSERT_EQ(::write(pipeFds[1], "d", 1), 1);
+        const double before = threadCpuMillis();
+        loop.runFor(200ms);
+        EXPECT_LT(threadCpuMillis() - before, 3.0);
+        EXPECT_EQ(got, "abc");
+        wantInput.store(true);
+        loop.wakeUp();
+        EXPECT_TRUE(loop.runUntil(SteadyClock::now() + 5s, [&] { return got == "abcd"; }));
+        loop.removeSource(source);
+    });
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+}
+
+// Once removeSource returns, the handler neither runs on the loop's thread nor is called again;
+// removal may come from the handler itself.
+TEST(RunLoopSource, RemovalWaitsForAHandlerInProgressAndMayComeFromIt) {
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    ASSERT_EQ(::write(pipeFds[1], "x", 1), 1);  // always readable from here on
+    std::shared_ptr<RunLoop> loop;
+    std::shared_ptr<hv::platform::RunLoopSource> source;
+    std::atomic<bool> inHandler{false}, removed{false}, calledAfterRemoval{false};
+    std::atomic<bool> stop{false};
+    Semaphore ready(0);
+    std::thread looper([&] {
+        loop = RunLoop::currentShared();
+        source = loop->addSource(
+            pipeFds[0], [] { return short(POLLIN); },
+            [&](short) {
+                if (removed.load()) calledAfterRemoval.store(true);
+                inHandler.store(true);
+                std::this_thread::sleep_for(50ms);
+                inHandler.store(false);
+            });
+        ready.signal();
+        loop->runUntil(SteadyClock::now() + 10s, [&] { return stop.load(); });
+    });
+    ready.wait();
+    ASSERT_TRUE(hv::test::waitUntil([&] { return inHandler.load(); }));
+    loop->removeSource(source);
+    EXPECT_FALSE(inHandler.load()) << "returned while the handler ran";
+    removed.store(true);
+    std::this_thread::sleep_for(100ms);  // the span in which a stray call would show
+    EXPECT_FALSE(calledAfterRemoval.load());
+
+    std::atomic<int> calls{0};
+    std::shared_ptr<hv::platform::RunLoopSource> self;
+    loop->perform([&] {
+        self = RunLoop::current().addSource(
+            pipeFds[0], [] { return short(POLLIN); },
+            [&](short) {
+                ++calls;
+                RunLoop::current().removeSource(self);
+            });
+    });
+    ASSERT_TRUE(hv::test::waitUntil([&] { return calls > 0; }));
+    std::this_thread::sleep_for(50ms);
+    stop.store(true);
+    loop->wakeUp();
+    looper.join();
+    EXPECT_EQ(calls.load(), 1);
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
 }
 
 TEST(MainDispatcher, TurnsTheMainLoopOnAThreadOfItsOwn) {
