@@ -141,27 +141,38 @@ void SimAccessory::waitForPowerCycle() {
     }
 }
 
+SessionFaults *SimAccessory::grantLocked(const std::string &protocolSuffix) {
+    if (!attached_) return nullptr;
+    if (std::find(identity_.protocols.begin(), identity_.protocols.end(), protocolSuffix) ==
+        identity_.protocols.end())
+        return nullptr;
+    SessionFaults &f = faults_[protocolSuffix];
+    return f.refuse.take() ? nullptr : &f;
+}
+
+std::vector<std::shared_ptr<Device>> SimAccessory::openedLocked(const std::string &protocolSuffix) {
+    ++opened_[protocolSuffix];
+    std::vector<std::shared_ptr<Device>> serving;
+    for (auto &[device, protocols] : devices_)
+        if (std::find(protocols.begin(), protocols.end(), protocolSuffix) != protocols.end())
+            serving.push_back(device);
+    return serving;
+}
+
 std::shared_ptr<SimSession> SimAccessory::openSession(const std::string &protocolSuffix) {
     std::shared_ptr<SimSession> session;
     std::vector<std::shared_ptr<Device>> serving;
     {
         std::lock_guard lock(mutex_);
-        if (!attached_) return nullptr;
-        if (std::find(identity_.protocols.begin(), identity_.protocols.end(), protocolSuffix) ==
-            identity_.protocols.end())
-            return nullptr;
-        SessionFaults &f = faults_[protocolSuffix];
-        if (f.refuse.take()) return nullptr;
-        session = std::make_shared<SimSession>(protocolSuffix, capacity_, f);
+        SessionFaults *f = grantLocked(protocolSuffix);
+        if (!f) return nullptr;
+        session = std::make_shared<SimSession>(protocolSuffix, capacity_, *f);
         // Counts consumed by this session must not apply again to the next one.
-        f.failInputOpen.take();
-        f.failOutputOpen.take();
+        f->failInputOpen.take();
+        f->failOutputOpen.take();
         forgetEndedLocked();
         sessions_.push_back(session);
-        ++opened_[protocolSuffix];
-        for (auto &[device, protocols] : devices_)
-            if (std::find(protocols.begin(), protocols.end(), protocolSuffix) != protocols.end())
-                serving.push_back(device);
+        serving = openedLocked(protocolSuffix);
     }
     for (auto &device : serving)
         device->attachPort(session->devicePort());
@@ -184,17 +195,10 @@ bool SimAccessory::openDirectSession(const std::string &protocolSuffix,
     std::vector<std::shared_ptr<Device>> serving;
     {
         std::lock_guard lock(mutex_);
-        if (!attached_) return false;
-        if (std::find(identity_.protocols.begin(), identity_.protocols.end(), protocolSuffix) ==
-            identity_.protocols.end())
-            return false;
-        if (faults_[protocolSuffix].refuse.take()) return false;
+        if (!grantLocked(protocolSuffix)) return false;
         std::erase_if(directPorts_, [](const auto &weak) { return weak.expired(); });
         directPorts_.push_back(port);
-        ++opened_[protocolSuffix];
-        for (auto &[device, protocols] : devices_)
-            if (std::find(protocols.begin(), protocols.end(), protocolSuffix) != protocols.end())
-                serving.push_back(device);
+        serving = openedLocked(protocolSuffix);
     }
     if (opened) opened();
     for (auto &device : serving)

@@ -203,6 +203,10 @@ private:
     explicit SimAccessory(AccessoryIdentity identity);
     void dropSessionsLocked();
     void forgetEndedLocked();
+    // The protocol's faults when a session may open now (attached, offered, not refused).
+    SessionFaults *grantLocked(const std::string &protocolSuffix);
+    // Counts a session opened and names the devices that serve it.
+    std::vector<std::shared_ptr<Device>> openedLocked(const std::string &protocolSuffix);
 
     // Held across a change of attachment and its announcement, and while the listener is
     // replaced; taken before mutex_. Recursive: a listener may attach or detach.
