@@ -51,9 +51,11 @@ ptrdiff_t SocketChannel::read(uint8_t *buf, size_t cap) {
         if (inbound_.pendingBytes() == 0) return inEnded_ ? -1 : 0;
         const bool wasFull = inbound_.pendingBytes() >= kInboundLimit;
         n = inbound_.read(buf, cap);
-        // Whoever reads the socket is woken only when it waits for room, not on every read.
-        resume = readerPaused_ && inbound_.pendingBytes() < kInboundLimit;
-        resumeLoop = loop_ && wasFull && inbound_.pendingBytes() < kInboundLimit;
+        // Whoever reads the socket is woken only when it waits for room, not on every read:
+        // a reader thread parked while a loop serves stays asleep.
+        const bool roomMade = wasFull && inbound_.pendingBytes() < kInboundLimit;
+        resume = readerPaused_ && !loop_ && roomMade;
+        resumeLoop = loop_ && roomMade;
     }
     if (resume) roomForInbound_.notify_one();
     if (resumeLoop) wakeLoop();
