@@ -34,6 +34,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -268,6 +269,8 @@ private:
     hv::platform::Semaphore eventSemaphore_{0};
     hv::platform::Thread eventHandlerThread_;
     double timestamp_ = 0;  // seconds of steady time at the last close; guarded by lock_
+    // How long the reader took to answer the last bulk exchange; guarded by lock_.
+    std::chrono::steady_clock::duration lastAnswerTime_{};
 };
 
 // The receive callbacks open() registers for the bulk and interrupt sessions: bytes as they

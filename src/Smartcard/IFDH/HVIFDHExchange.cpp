@@ -16,6 +16,7 @@
 #include <string>
 
 #include "Platform/RunLoop.h"
+#include "Platform/SpinWait.h"
 #include "Smartcard/IFDH/HVIFDH.h"
 #include "Smartcard/IFDH/IFDHModule.h"
 #include "vorasel/HVLog.h"
@@ -29,13 +30,14 @@ namespace {
 struct BulkPipe {
     std::mutex lock;  // bulk_lock
     uint8_t buffer[kBulkBufferSize];
-    uint16_t dataLength = 0;          // unconsumed bytes at the start (no response held)
-    uint16_t offset = 0;              // where the bytes behind a held response start
-    uint16_t remaining = 0;           // how many bytes are behind a held response
-    uint16_t responseLength = 0;      // the held response
-    uint8_t seq = 0;                  // the bSeq awaited
-    std::shared_ptr<RunLoop> waiter;  // the loop of the thread waiting for the response
-    bool wakePending = false;         // the wait was ended; wake the waiter once unlocked
+    uint16_t dataLength = 0;              // unconsumed bytes at the start (no response held)
+    uint16_t offset = 0;                  // where the bytes behind a held response start
+    uint16_t remaining = 0;               // how many bytes are behind a held response
+    uint16_t responseLength = 0;          // the held response
+    uint8_t seq = 0;                      // the bSeq awaited
+    std::shared_ptr<RunLoop> waiter;      // the loop of the thread waiting for the response
+    bool wakePending = false;             // the wait was ended; wake the waiter once unlocked
+    SteadyClock::time_point signalledAt;  // when the wait was last ended
     // Card removals and lost pipes so far, and as they stood when the current command went
     // out: what happens while a command is answered (time extensions included) ends its wait.
     uint32_t removals = 0, removalsAtCommand = 0;
@@ -55,6 +57,10 @@ std::atomic<bool> bulk_event{false};           // ends the current bulk wait
 std::atomic<bool> bulk_response_ready{false};  // the awaited response is held
 
 constexpr auto kBulkSlice = std::chrono::milliseconds(10);
+// A reader answers a short command in a few tens of microseconds; waiting that long on the CPU
+// spares the waiter a wake-up. Answers that took longer last time (a card at work, time
+// extensions) are waited for asleep from the start.
+constexpr auto kBulkSpin = std::chrono::microseconds(75);
 
 bool bulkEventSeen() {
     return bulk_event.load(std::memory_order_acquire);
@@ -63,6 +69,7 @@ bool bulkEventSeen() {
 // Under bulk.lock: ends the current wait. The waiter is woken by withBulkLock once the lock
 // is released, so that it does not wake only to block on the lock at once.
 void signalLocked() {
+    bulk.signalledAt = SteadyClock::now();
     bulk_event.store(true, std::memory_order_release);
     bulk.wakePending = true;
 }
@@ -279,11 +286,16 @@ HVIFDHStatus HVIFDH::tranceive(const uint8_t *message, uint32_t length, const ui
         sessions.write(message, static_cast<uint16_t>(length), HVAccessoryProtocolCCIDBulk);
 
     bool signalled = bulkEventSeen();
+    SteadyClock::time_point exchangeStart{};
     const uint64_t slices = timeoutMs / 10;
     if (written == HVSessionStatusSuccess && !signalled && slices > 0 && !sessions.synchronous) {
         static const std::function<bool()> seen = [] { return bulkEventSeen(); };
-        const auto deadline = SteadyClock::now() + slices * kBulkSlice;
-        signalled = hv::platform::runCurrentLoopUntil(deadline, seen, kBulkSlice);
+        exchangeStart = SteadyClock::now();
+        if (lastAnswerTime_ <= kBulkSpin && hv::platform::spinningHelps())
+            signalled = hv::platform::spinUntilSet(bulk_event, kBulkSpin);
+        if (!signalled)
+            signalled = hv::platform::runCurrentLoopUntil(exchangeStart + slices * kBulkSlice, seen,
+                                                          kBulkSlice);
     }
 
     bool ready, cardRemoved, lost;
@@ -292,6 +304,11 @@ HVIFDHStatus HVIFDH::tranceive(const uint8_t *message, uint32_t length, const ui
         std::lock_guard bulkLock(bulk.lock);
         bulk.waiter.reset();
         bulk.wakePending = false;
+        // The reader's own answer time, however the wait went: one that slept measures the
+        // wake-up too, and would keep the next wait from spinning once it had slept.
+        if (exchangeStart != SteadyClock::time_point{})
+            lastAnswerTime_ =
+                signalled ? bulk.signalledAt - exchangeStart : SteadyClock::duration::max();
         ready = bulk_response_ready.load(std::memory_order_relaxed);
         held = bulk.responseLength;
         buffered = bulk.dataLength;
