@@ -81,15 +81,23 @@ void VirtualCard::powerOff() {
 }
 
 CardReply VirtualCard::exchange(std::span<const uint8_t> bytes) {
-    std::lock_guard lock(mutex_);
     CardReply reply;
+    exchangeInto(bytes, reply);
+    return reply;
+}
+
+void VirtualCard::exchangeInto(std::span<const uint8_t> bytes, CardReply &reply) {
+    std::lock_guard lock(mutex_);
+    reply.bytes.clear();  // its capacity stays for the answer
+    reply.busy = std::chrono::microseconds{0};
+    reply.removed = false;
     reply.mute = true;
-    if (!powered_ || bytes.empty() || faults_->take(CardFault::Mute)) return reply;
+    if (!powered_ || bytes.empty() || faults_->take(CardFault::Mute)) return;
     if (faults_->take(CardFault::Removed)) {
         powered_ = false;
         app_->powerOff();
         reply.removed = true;
-        return reply;
+        return;
     }
     if (!answer(bytes, out_)) {
         faults_->take(CardFault::DropReply);  // nothing to lose, but the exchange counts
@@ -98,14 +106,13 @@ CardReply VirtualCard::exchange(std::span<const uint8_t> bytes) {
             powered_ = false;
             reply.removed = true;
         }
-        return reply;
+        return;
     }
     reply.mute = false;
-    reply.bytes = out_;
+    reply.bytes.assign(out_.begin(), out_.end());
     applyReplyFaults(reply);
     previous_ = out_;
     hasPrevious_ = true;
-    return reply;
 }
 
 bool VirtualCard::answer(std::span<const uint8_t> bytes, Bytes &out) {

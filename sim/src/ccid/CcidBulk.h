@@ -20,6 +20,7 @@ struct CcidReader::Bulk {
 
     Delivery delivery;
     Bytes response;
+    CardReply reply;  // the card's answer, its buffer kept from one exchange to the next
     const FaultSet *faults = nullptr;  // those hitting the command being answered
 };
 

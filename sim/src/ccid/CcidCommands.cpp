@@ -303,9 +303,15 @@ bool CcidReader::xfrBlock(Bulk &bulk, std::span<const uint8_t> msg, const FaultS
     if (t0 && !isT0Tpdu(data)) return fail(bulk, msg, kErrOffsetData);
 
     const auto start = Clock::now();
-    CardReply reply;
-    reply.mute = faults.has(FaultKind::MuteCard);
-    if (!reply.mute) reply = card->exchange(data);
+    CardReply &reply = bulk.reply;
+    if (faults.has(FaultKind::MuteCard)) {
+        reply.bytes.clear();
+        reply.busy = std::chrono::microseconds{0};
+        reply.removed = false;
+        reply.mute = true;
+    } else {
+        card->exchangeInto(data, reply);
+    }
 
     const Fault *removal = faults.find(FaultKind::RemoveCard);
     // A card may also leave on its own in the middle of the exchange.

@@ -37,6 +37,11 @@ public:
     virtual void powerOff() = 0;
     // One PPS request, T=0 TPDU or T=1 block, as the host sent it.
     virtual CardReply exchange(std::span<const uint8_t> bytes) = 0;
+    // The same into a reply the caller keeps from one exchange to the next, so that a card
+    // that can reuse its buffer allocates nothing per exchange.
+    virtual void exchangeInto(std::span<const uint8_t> bytes, CardReply &reply) {
+        reply = exchange(bytes);
+    }
 };
 
 }  // namespace hv::sim

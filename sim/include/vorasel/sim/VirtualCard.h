@@ -73,6 +73,7 @@ public:
     std::optional<Bytes> powerOn(PowerSelect voltage) override;
     void powerOff() override;
     CardReply exchange(std::span<const uint8_t> bytes) override;
+    void exchangeInto(std::span<const uint8_t> bytes, CardReply &reply) override;
 
     void arm(const FaultPlan &plan);
     void clearFaults();
