@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The out-of-process path in three rows, one run, the same PC/SC client (bench/pcsc_client) and
-# the same APDUs:
+# the same APDUs, with the in-process path beside them:
+#   0. libvorasel with the simulated case embedded in the client's process;
 #   1. libvorasel in the client's process, its case in vorasel-accessoryd (socket transport);
 #   2. pcsc-lite's pcscd loading the Vorasel reader module, the case in vorasel-accessoryd;
 #   3. pcsc-lite's pcscd with vsmartcard's vpcd and an echo card (the peer).
@@ -54,6 +55,7 @@ echo "load average: $(cut -d' ' -f1-3 /proc/loadavg); pcscd $(/usr/sbin/pcscd --
     head -1 | awk '{print $NF}'); ${rounds} rounds, ${args[*]}"
 for round in $(seq "$rounds"); do
     echo "== round $round"
+    "$build/bench/pcsc_vorasel_client" "${args[@]}" >>"$work/row0.json"
     "$build/bench/pcsc_vorasel_client" --daemon "$work/case.sock" "${args[@]}" >>"$work/row1.json"
     through_pcscd vorasel row2 vorasel "$work/case.sock" "${args[@]}"
     through_pcscd vpcd row3 vpcd "$port" "${args[@]}"
@@ -62,7 +64,8 @@ done
 python3 - "$work" <<'PY'
 import json, sys
 work = sys.argv[1]
-labels = {"row1": "1. libvorasel -> vorasel-accessoryd",
+labels = {"row0": "0. libvorasel, case in process",
+          "row1": "1. libvorasel -> vorasel-accessoryd",
           "row2": "2. pcscd + Vorasel module -> daemon",
           "row3": "3. pcscd + vpcd + echo card (peer)"}
 def best(path):

@@ -29,13 +29,15 @@ size_t BytePipe::takeLocked(uint8_t *buf, size_t cap) {
     return n;
 }
 
+// Shared, so that taking it out of the lock copies a pointer, not the closure (a closure too
+// big to be kept inline would be allocated on every write).
 void BytePipe::notify() {
-    std::function<void()> listener;
+    std::shared_ptr<const std::function<void()>> listener;
     {
         std::lock_guard lock(mutex_);
         listener = listener_;
     }
-    if (listener) listener();
+    if (listener) (*listener)();
 }
 
 ptrdiff_t BytePipe::tryWrite(const uint8_t *data, size_t len) {
@@ -124,8 +126,10 @@ void BytePipe::close() {
 }
 
 void BytePipe::setListener(std::function<void()> listener) {
+    auto shared =
+        listener ? std::make_shared<const std::function<void()>>(std::move(listener)) : nullptr;
     std::lock_guard lock(mutex_);
-    listener_ = std::move(listener);
+    listener_ = std::move(shared);
 }
 
 }  // namespace hv::sim

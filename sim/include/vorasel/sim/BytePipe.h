@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -57,7 +58,7 @@ private:
     size_t head_ = 0;  // next byte to read
     size_t size_ = 0;  // bytes held
     bool closed_ = false;
-    std::function<void()> listener_;
+    std::shared_ptr<const std::function<void()>> listener_;
 };
 
 }  // namespace hv::sim
