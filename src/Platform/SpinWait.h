@@ -10,6 +10,8 @@
 #include <chrono>
 #include <thread>
 
+#include <sched.h>
+
 namespace hv::platform {
 
 inline void cpuRelax() {
@@ -27,15 +29,18 @@ inline bool spinningHelps() {
     return helps;
 }
 
-// Spins until `flag` is true or `budget` has passed; returns the flag.
+// Spins until `flag` is true or `budget` has passed; returns the flag. Between looks it
+// yields: the thread that is to set the flag is often queued on this very CPU (the scheduler
+// keeps a chain of wake-ups together), and must not wait for the budget to run out.
 inline bool spinUntilSet(const std::atomic<bool> &flag, std::chrono::nanoseconds budget) {
     using Clock = std::chrono::steady_clock;
     const auto end = Clock::now() + budget;
     for (;;) {
-        for (int i = 0; i < 32; ++i) {
+        for (int i = 0; i < 8; ++i) {
             if (flag.load(std::memory_order_acquire)) return true;
             cpuRelax();
         }
+        sched_yield();
         if (Clock::now() >= end) return flag.load(std::memory_order_acquire);
     }
 }
