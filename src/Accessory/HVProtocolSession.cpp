@@ -18,7 +18,10 @@ using hv::platform::StreamStatus;
 namespace {
 
 constexpr auto kSlice5 = std::chrono::milliseconds(5);
-constexpr auto kSlice10 = std::chrono::milliseconds(10);
+// A running session's thread sleeps until a stream event or the end of the session wakes it
+// (endSession wakes its loop); the slice is only a safety net. Short slices woke every idle
+// session thread a hundred times a second, beside the exchanges of the others.
+constexpr auto kRunningSlice = std::chrono::seconds(1);
 constexpr auto kForever = SteadyClock::time_point::max();
 constexpr size_t kReadChunk = 0x400;
 constexpr size_t kMaxCallbackLength = 0xFFFF;
@@ -165,7 +168,7 @@ void HVProtocolSession::runSessionThread() {
     const auto leaveRunning = [this] {
         return state_.load() != HVSessionStateRunning || sessionThread_.isCancelled();
     };
-    hv::platform::runCurrentLoopUntil(kForever, leaveRunning, kSlice10);
+    hv::platform::runCurrentLoopUntil(kForever, leaveRunning, kRunningSlice);
 
     {
         std::lock_guard lock(objectLock_);

@@ -1,6 +1,9 @@
 // The session object on its own, around its start: writes before the streams are open,
 // events after the end.
+#include <thread>
+
 #include "Platform/ExternalAccessory/EAAccessoryManager.h"
+#include "ThreadSwitches.h"
 #include "TransportFixture.h"
 
 using namespace hv::test;
@@ -50,6 +53,20 @@ TEST_P(TransportTest, EmptyWriteBeforeOpenBlocksUntilTheFirstSpaceEventDiscardsI
     EXPECT_TRUE(waitUntil([&] { return received(2).bytes().size() >= 1; }));
     EXPECT_EQ(received(2).bytes(), std::vector<uint8_t>{1});
     session->endSession();
+}
+
+TEST_P(TransportTest, AnIdleRunningSessionsThreadSleepsAndItsEndWakesItAtOnce) {
+    auto session = makeSession(HVAccessoryProtocolManager);
+    ASSERT_TRUE(session->startSession());
+    ASSERT_TRUE(waitUntil([] { return switchesOfThreadsNamed("hv.session.5") > 0; }));
+    const long before = switchesOfThreadsNamed("hv.session.5");
+    // A window with nothing to do: a thread that polls in slices wakes tens of times in it.
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LT(switchesOfThreadsNamed("hv.session.5") - before, 5);
+    const auto start = std::chrono::steady_clock::now();
+    session->endSession();
+    EXPECT_EQ(session->state(), HVSessionStateEnded);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms) << "the end waited for a slice";
 }
 
 TEST_P(TransportTest, EventsAfterTheEndCallNoCallback) {

@@ -4,8 +4,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -15,6 +13,7 @@
 #include "Platform/Linux/AccessoryWire.h"
 #include "Platform/Linux/SocketChannel.h"
 #include "Platform/RunLoop.h"
+#include "ThreadSwitches.h"
 #include "Wait.h"
 
 using hv::platform::RunLoop;
@@ -28,21 +27,6 @@ void sendData(int fd, const std::string &text) {
     auto f =
         hv::platform::wire::frame('D', reinterpret_cast<const uint8_t *>(text.data()), text.size());
     ASSERT_EQ(::send(fd, f.data(), f.size(), MSG_NOSIGNAL), ssize_t(f.size()));
-}
-
-// Voluntary context switches of this process's threads named `name`, summed.
-long switchesOfThreadsNamed(const std::string &name) {
-    long total = 0;
-    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::ifstream comm(task.path() / "comm");
-        std::string threadName;
-        if (!std::getline(comm, threadName) || threadName != name) continue;
-        std::ifstream status(task.path() / "status");
-        for (std::string line; std::getline(status, line);)
-            if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
-                total += std::stol(line.substr(line.find(':') + 1));
-    }
-    return total;
 }
 
 TEST(SocketChannel, TheLoopServingTheInputReadsTheSocketOnItsThreadAndHandsItBack) {
@@ -102,16 +86,17 @@ TEST(SocketChannel, AReaderThreadParkedWhileALoopServesIsNotWokenByTheHostsReads
         ASSERT_EQ(channel.read(buf, sizeof buf), 6);
     };
     // The reader thread has started and parked: it has slept at least once.
-    ASSERT_TRUE(hv::test::waitUntil([] { return switchesOfThreadsNamed("vorasel-socket") > 0; }))
-        << "the reader thread was not found";
+    ASSERT_TRUE(hv::test::waitUntil([] {
+        return hv::test::switchesOfThreadsNamed("vorasel-socket") > 0;
+    })) << "the reader thread was not found";
     exchange();
-    const long before = switchesOfThreadsNamed("vorasel-socket");
+    const long before = hv::test::switchesOfThreadsNamed("vorasel-socket");
     constexpr int kAnswers = 200;
     for (int i = 0; i < kAnswers; ++i)
         exchange();
     // Each wake-up is a switch of a thread that has nothing to do and competes for a CPU with
     // the one the answer is for.
-    EXPECT_LT(switchesOfThreadsNamed("vorasel-socket") - before, kAnswers / 20);
+    EXPECT_LT(hv::test::switchesOfThreadsNamed("vorasel-socket") - before, kAnswers / 20);
     channel.unschedule();
     ::close(daemon);
     channel.close();
