@@ -16,7 +16,7 @@ SocketChannel::SocketChannel(int fd, size_t outputCapacity, uint8_t input, uint8
     : fd_(fd), wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), capacity_(outputCapacity) {
     inbound_.applyOpenStates(input, output);
     unsent_.reserve(wire::kHeaderSize + capacity_);
-    reader_ = std::thread([this] { readLoop(); });
+    startReader();
 }
 
 SocketChannel::~SocketChannel() {
@@ -143,14 +143,20 @@ void SocketChannel::closeDirection(Direction d) {
 }
 
 void SocketChannel::scheduleIn(const std::shared_ptr<RunLoop> &loop) {
-    unschedule();
-    if (!loop) return;
+    leaveLoop();
+    if (!loop) {
+        startReader();
+        return;
+    }
     auto source = loop->addSource(
         fd_, [this] { return interest(); },
         [this](short revents) {
             if (service(revents, true)) notify();
         });
-    if (!source) return;  // the loop has no room for it: the reader thread goes on
+    if (!source) {  // the loop has no room for it: a reader thread serves it
+        startReader();
+        return;
+    }
     {
         std::lock_guard lock(mutex_);
         if (!closed_) {
@@ -163,10 +169,15 @@ void SocketChannel::scheduleIn(const std::shared_ptr<RunLoop> &loop) {
         loop->removeSource(source);
         return;
     }
-    wakeReader();  // it leaves the socket to the loop
+    wakeReader();  // it leaves the socket to the loop and exits
 }
 
 void SocketChannel::unschedule() {
+    leaveLoop();
+    startReader();
+}
+
+void SocketChannel::leaveLoop() {
     std::shared_ptr<RunLoop> loop;
     std::shared_ptr<RunLoopSource> source;
     {
@@ -175,9 +186,20 @@ void SocketChannel::unschedule() {
         source.swap(source_);
     }
     if (!source) return;
-    // Once this returns the loop no longer touches the socket; the reader thread takes over.
+    // Once this returns the loop no longer touches the socket.
     loop->removeSource(source);
     roomForInbound_.notify_one();
+}
+
+void SocketChannel::startReader() {
+    std::lock_guard start(readerMutex_);
+    {
+        std::lock_guard lock(mutex_);
+        if (readerRunning_ || loop_ || closed_ || inEnded_) return;
+        readerRunning_ = true;
+    }
+    if (reader_.joinable()) reader_.join();  // one that has exited
+    reader_ = std::thread([this] { readLoop(); });
 }
 
 void SocketChannel::close() {
@@ -186,12 +208,15 @@ void SocketChannel::close() {
         if (closed_) return;
         closed_ = true;
     }
-    unschedule();
+    leaveLoop();
     roomForInbound_.notify_one();
     wakeReader();
     // The reader never blocks on the daemon (its socket calls do not wait), so this returns
     // at once even when the daemon is stopped.
-    if (reader_.joinable()) reader_.join();
+    {
+        std::lock_guard start(readerMutex_);
+        if (reader_.joinable()) reader_.join();
+    }
     ::close(fd_);
     if (wakeFd_ >= 0) ::close(wakeFd_);
 }
@@ -302,18 +327,22 @@ void SocketChannel::readLoop() {
         bool watchForRoom, takeMore;
         {
             std::unique_lock lock(mutex_);
-            // While a run loop serves the socket, or the host leaves too much unread, nothing
-            // is taken from it here; a frame still waiting for room is sent all the same.
+            // While the host leaves too much unread nothing is taken from the socket here; a
+            // frame still waiting for room is sent all the same. A run loop that serves the
+            // socket needs no reader.
             for (;;) {
                 watchForRoom = unsentOffset_ < unsent_.size();
                 takeMore = inbound_.pendingBytes() < kInboundLimit;
-                if (closed_ || inEnded_) break;
-                if (!loop_ && (takeMore || watchForRoom)) break;
+                if (closed_ || inEnded_ || loop_) break;
+                if (takeMore || watchForRoom) break;
                 readerPaused_ = true;
                 roomForInbound_.wait(lock);
             }
             readerPaused_ = false;
-            if (closed_ || inEnded_) return;
+            if (closed_ || inEnded_ || loop_) {
+                readerRunning_ = false;
+                return;
+            }
         }
         const short events =
             static_cast<short>((takeMore ? POLLIN : 0) | (watchForRoom ? POLLOUT : 0));
@@ -322,6 +351,7 @@ void SocketChannel::readLoop() {
             if (errno == EINTR) continue;
             std::lock_guard lock(mutex_);
             endLocked();
+            readerRunning_ = false;
             return;
         }
         if (fds[1].revents & POLLIN) {

@@ -6,8 +6,8 @@
 // writer is told there is no space until the socket has taken it. The daemon's frames are
 // parsed as they come, on the thread of the run loop that serves the input stream (the socket
 // is that loop's source, so an answer wakes no other thread), or, while no loop serves it, on
-// a reader thread of the channel's own; either pauses while the host leaves too many bytes
-// unread.
+// a reader thread of the channel's own, which exits when a loop takes the socket and is started
+// again when the loop gives it back; either pauses while the host leaves too many bytes unread.
 // The end of the connection, a broken frame or the daemon's death ends the session once: both
 // directions end and the reader thread exits. close() never waits on the daemon.
 #pragma once
@@ -62,6 +62,10 @@ private:
     void notify();
     void wakeReader();
     void wakeLoop();
+    // Starts a reader thread unless one runs or nothing is left to read.
+    void startReader();
+    // Leaves the loop's source, if any; the reader is not restarted.
+    void leaveLoop();
     void readLoop();
     // What the socket is to be watched for now (poll events; 0: nothing).
     short interest() const;
@@ -83,10 +87,12 @@ private:
     bool shutdownOutput_ = false;
     bool shutDown_ = false;
     bool readerPaused_ = false;
+    bool readerRunning_ = false;
     bool closed_ = false;
-    std::shared_ptr<RunLoop> loop_;  // serves the socket while set; the reader thread waits
+    std::shared_ptr<RunLoop> loop_;  // serves the socket while set; no reader thread runs
     std::shared_ptr<RunLoopSource> source_;
     std::shared_ptr<const std::function<void()>> listener_;
+    std::mutex readerMutex_;  // starting and joining reader_
     std::thread reader_;
 };
 

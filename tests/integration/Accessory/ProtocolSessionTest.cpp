@@ -3,7 +3,7 @@
 #include <thread>
 
 #include "Platform/ExternalAccessory/EAAccessoryManager.h"
-#include "ThreadSwitches.h"
+#include "ThreadCensus.h"
 #include "TransportFixture.h"
 
 using namespace hv::test;

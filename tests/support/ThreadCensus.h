@@ -1,5 +1,6 @@
-// Voluntary context switches of this process's threads with a given name, summed: how often
-// they went to sleep, which for a thread that should stay asleep is how often it was woken.
+// This process's threads by name: how many there are, and how often they went to sleep
+// (voluntary context switches, summed), which for a thread that should stay asleep is how
+// often it was woken.
 #pragma once
 
 #include <filesystem>
@@ -7,6 +8,16 @@
 #include <string>
 
 namespace hv::test {
+
+inline int threadsNamed(const std::string &name) {
+    int n = 0;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string threadName;
+        if (std::getline(comm, threadName) && threadName == name) ++n;
+    }
+    return n;
+}
 
 inline long switchesOfThreadsNamed(const std::string &name) {
     long total = 0;
