@@ -169,7 +169,12 @@ void SocketChannel::scheduleIn(const std::shared_ptr<RunLoop> &loop) {
         loop->removeSource(source);
         return;
     }
-    wakeReader();  // it leaves the socket to the loop and exits
+    // The reader leaves the socket to the loop and exits; joined now, so that its stack does
+    // not outlive it.
+    roomForInbound_.notify_one();
+    wakeReader();
+    std::lock_guard start(readerMutex_);
+    if (reader_.joinable() && reader_.get_id() != std::this_thread::get_id()) reader_.join();
 }
 
 void SocketChannel::unschedule() {
