@@ -5,14 +5,14 @@
 //   pcsc_vorasel_client --daemon SOCKET [--short N] [--events N]
 //       the case of vorasel-accessoryd at SOCKET instead, its cards put in and out on command
 //
-// Every heap allocation of the process is counted, so each series reports its allocations per
-// APDU.
+// Every heap allocation of the process is counted (tests/support/AllocationCount.cpp), so each
+// series reports its allocations per APDU.
 #include "vorasel/winscard.h"
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
+#include <cstdio>
+#include <string>
 
+#include "AllocationCount.h"
 #include "DaemonCards.h"
 #include "PcscClient.h"
 #include "vorasel/HVAccessory.h"
@@ -57,40 +57,11 @@ private:
     hv::sim::VoraselCase case_;
 };
 
-std::atomic<uint64_t> allocationCount{0};
-
-uint64_t allocations() {
-    return allocationCount.load(std::memory_order_relaxed);
-}
-
 }  // namespace
-
-// The replacements pair malloc with free; GCC cannot see that new and delete below are the pair.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void *operator new(std::size_t size) {
-    allocationCount.fetch_add(1, std::memory_order_relaxed);
-    if (void *p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void *operator new[](std::size_t size) {
-    return ::operator new(size);
-}
-void operator delete(void *p) noexcept {
-    std::free(p);
-}
-void operator delete[](void *p) noexcept {
-    std::free(p);
-}
-void operator delete(void *p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void *p, std::size_t) noexcept {
-    std::free(p);
-}
 
 int main(int argc, char **argv) {
     pcsc_client::Options options;
-    options.allocations = allocations;
+    options.allocations = hv::test::allocationsSoFar;
     if (argc >= 3 && std::string(argv[1]) == "--daemon") {
         pcsc_client::readCounts(argc, argv, 3, options);
         options.label = "libvorasel through vorasel-accessoryd";

@@ -50,16 +50,17 @@ TEST_F(T1, IfsRequestThenShortApdusWithAlternatingNumbers) {
 
 TEST_F(T1, AnswersIntoAKeptReplyAllocateNothingOnceWarm) {
     // The daemon's reader answers every block this way: an allocation here is one per APDU.
-    if (!allocationsCounted()) GTEST_SKIP() << "a sanitizer build: allocations are not counted";
+    if (!hv::test::allocationsCounted())
+        GTEST_SKIP() << "a sanitizer build: allocations are not counted";
     power(t1Config());
     const Bytes blocks[2] = {iBlock(0, false, kSelectMf), iBlock(1, false, kSelectMf)};
     CardReply reply;
     card->exchangeInto(blocks[0], reply);
     card->exchangeInto(blocks[1], reply);
-    const uint64_t before = allocationsSoFar();
+    const uint64_t before = hv::test::allocationsSoFar();
     for (int i = 0; i < 100; ++i)
         card->exchangeInto(blocks[i & 1], reply);
-    EXPECT_EQ(allocationsSoFar() - before, 0u);
+    EXPECT_EQ(hv::test::allocationsSoFar() - before, 0u);
     EXPECT_FALSE(reply.mute);
     EXPECT_EQ(parse(reply.bytes, Epilogue::Lrc).inf, hex("90 00"));
     EXPECT_EQ(card->status().commands, 102u);

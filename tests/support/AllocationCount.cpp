@@ -12,11 +12,11 @@ namespace {
 std::atomic<uint64_t> count{0};
 }
 
-bool hv::sim::test::allocationsCounted() {
+bool hv::test::allocationsCounted() {
     return VORASEL_COUNT_ALLOCATIONS != 0;
 }
 
-uint64_t hv::sim::test::allocationsSoFar() {
+uint64_t hv::test::allocationsSoFar() {
     return count.load(std::memory_order_relaxed);
 }
 
