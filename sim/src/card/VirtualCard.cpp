@@ -88,10 +88,7 @@ CardReply VirtualCard::exchange(std::span<const uint8_t> bytes) {
 
 void VirtualCard::exchangeInto(std::span<const uint8_t> bytes, CardReply &reply) {
     std::lock_guard lock(mutex_);
-    reply.bytes.clear();  // its capacity stays for the answer
-    reply.busy = std::chrono::microseconds{0};
-    reply.removed = false;
-    reply.mute = true;
+    reply.resetToMute();
     if (!powered_ || bytes.empty() || faults_->take(CardFault::Mute)) return;
     if (faults_->take(CardFault::Removed)) {
         powered_ = false;

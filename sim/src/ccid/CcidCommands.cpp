@@ -304,14 +304,10 @@ bool CcidReader::xfrBlock(Bulk &bulk, std::span<const uint8_t> msg, const FaultS
 
     const auto start = Clock::now();
     CardReply &reply = bulk.reply;
-    if (faults.has(FaultKind::MuteCard)) {
-        reply.bytes.clear();
-        reply.busy = std::chrono::microseconds{0};
-        reply.removed = false;
-        reply.mute = true;
-    } else {
+    if (faults.has(FaultKind::MuteCard))
+        reply.resetToMute();
+    else
         card->exchangeInto(data, reply);
-    }
 
     const Fault *removal = faults.find(FaultKind::RemoveCard);
     // A card may also leave on its own in the middle of the exchange.

@@ -143,11 +143,11 @@ void SocketChannel::closeDirection(Direction d) {
 }
 
 void SocketChannel::scheduleIn(const std::shared_ptr<RunLoop> &loop) {
-    leaveLoop();
     if (!loop) {
-        startReader();
+        unschedule();
         return;
     }
+    leaveLoop();
     auto source = loop->addSource(
         fd_, [this] { return interest(); },
         [this](short revents) {

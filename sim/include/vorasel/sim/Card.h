@@ -26,6 +26,14 @@ struct CardReply {
     bool mute = false;                  // the card never answers (the reader reports ICC mute)
     bool removed = false;               // the card left the slot during this exchange (no answer;
                                         // the reader reports the slot empty from now on)
+
+    // A mute reply again, keeping the buffer's capacity for the next answer.
+    void resetToMute() {
+        bytes.clear();
+        busy = std::chrono::microseconds{0};
+        mute = true;
+        removed = false;
+    }
 };
 
 class Card {
